@@ -21,14 +21,14 @@ using Object = std::map<std::string, Value, std::less<>>;
 // integers; every other number is a double.
 class Value {
  public:
-  using Storage = std::variant<std::nullptr_t, bool, std::int64_t, double, std::string, Array, Object>;
+  using Storage =
+      std::variant<std::nullptr_t, bool, std::int64_t, double, std::string, Array, Object>;
 
   Value() : v_(nullptr) {}
   Value(std::nullptr_t) : v_(nullptr) {}
   Value(bool b) : v_(b) {}
   template <std::integral I>
-    requires(!std::same_as<I, bool>)
-  Value(I i) : v_(static_cast<std::int64_t>(i)) {}
+  requires(!std::same_as<I, bool>) Value(I i) : v_(static_cast<std::int64_t>(i)) {}
   Value(double d) : v_(d) {}
   Value(std::string s) : v_(std::move(s)) {}
   Value(std::string_view s) : v_(std::string(s)) {}

@@ -21,7 +21,9 @@ class RasterLabel {
 
   int dots() const { return dots_; }
   std::size_t bytesPerLine() const { return bytesPerLine_; }
-  std::size_t lineCount() const { return bytesPerLine_ == 0 ? lines_ : bits_.size() / bytesPerLine_; }
+  std::size_t lineCount() const {
+    return bytesPerLine_ == 0 ? lines_ : bits_.size() / bytesPerLine_;
+  }
 
   // REQUIRES: i < lineCount().
   std::span<const std::uint8_t> line(std::size_t i) const;
