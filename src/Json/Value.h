@@ -66,15 +66,21 @@ void setIfPresent(Object& o, std::string key, const std::optional<T>& value) {
   if (value) o.insert_or_assign(std::move(key), Value(*value));
 }
 
+// The deepest nesting of arrays and objects that is written or read: "[[1]]" has depth 2.
+inline constexpr int maxDepth = 128;
+
 // Compact JSON: no white space, members in ascending key order, "/" written as "\/", texts as
-// UTF-8 with the standard escapes. Empty when the value cannot be encoded: a text that is not
-// valid UTF-8, or a number that is not finite.
+// UTF-8 with the standard escapes (other control characters as \u00xx), integers in decimal,
+// doubles in their shortest exact form with ".0" added when that form has neither "." nor an
+// exponent (so that they read back as doubles). Empty when the value cannot be encoded: a text
+// (string or key) that is not valid UTF-8, a double that is not finite, or nesting deeper than
+// maxDepth. Whatever it writes, parse reads back to an equal value.
 std::optional<std::string> write(const Value& value);
 
-// Strict RFC 8259 reading of one value with optional surrounding white space. Empty for anything
-// else, including nesting deeper than maxDepth, invalid UTF-8, lone surrogate escapes and
-// trailing bytes. A repeated key keeps its last value.
-inline constexpr int maxDepth = 128;
+// Strict RFC 8259 reading of one value with optional surrounding white space (space, tab, LF,
+// CR). Empty for anything else, including nesting deeper than maxDepth, invalid UTF-8, control
+// characters in strings, lone surrogate escapes, doubles out of range and trailing bytes. A
+// repeated key keeps its last value. Never throws, however malformed or deep the input.
 std::optional<Value> parse(std::string_view text);
 
 }  // namespace Json
