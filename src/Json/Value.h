@@ -44,6 +44,10 @@ class Value {
   const std::string* asString() const { return std::get_if<std::string>(&v_); }
   const Array* asArray() const { return std::get_if<Array>(&v_); }
   const Object* asObject() const { return std::get_if<Object>(&v_); }
+  // Mutable forms, so that a caller that owns a parsed value can move its parts out.
+  std::string* asString() { return std::get_if<std::string>(&v_); }
+  Array* asArray() { return std::get_if<Array>(&v_); }
+  Object* asObject() { return std::get_if<Object>(&v_); }
 
   // The member named `key` of an object; nullptr when this is not an object or has no such member.
   const Value* find(std::string_view key) const {
