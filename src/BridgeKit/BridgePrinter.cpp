@@ -1,0 +1,7 @@
+#include "BridgeKit/BridgePrinter.h"
+
+namespace BridgeKit {
+
+BridgePrinter::~BridgePrinter() = default;
+
+}  // namespace BridgeKit
