@@ -171,6 +171,12 @@ class Reader {
     std::string out;
     std::size_t run = pos_;  // start of the bytes not yet appended, all copied unchanged
     while (true) {
+      // Plain ASCII runs (most of a long text, e.g. base64) are skipped in one tight loop.
+      while (pos_ < text_.size()) {
+        const auto b = static_cast<std::uint8_t>(text_[pos_]);
+        if (b == '"' || b == '\\' || b < 0x20 || b >= 0x80) break;
+        ++pos_;
+      }
       if (atEnd()) return std::nullopt;
       const auto c = static_cast<std::uint8_t>(peek());
       if (c == '"') {
