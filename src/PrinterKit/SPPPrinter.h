@@ -1,0 +1,135 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QCoroTask>
+
+#include "PrinterKit/Once.h"
+#include "PrinterKit/PrinterStatus.h"
+#include "PrinterKit/PrinterTransport.h"
+#include "PrinterKit/RasterLabel.h"
+#include "PrinterKit/SPPPrinterFailure.h"
+
+namespace PrinterKit {
+
+// One TEPRA PRO printer: owns the byte channel to it, opens the channel when first needed and
+// shares the open link among all callers, asks for the printer's status, runs print jobs and
+// follows them to their end by polling the status, and closes the link after idleClose seconds
+// without use. Every failure is thrown as a Failure.
+//
+// Lifetime: always owned by a std::shared_ptr (made by create()). An operation in progress keeps
+// the printer alive until it ends; the transport's callbacks and the idle timer hold it weakly,
+// and a printer that is gone ignores them. Dropping the printer closes nothing: its owner calls
+// close() first.
+//
+// Threads: the main thread only, like its transport. Operations interleave only at their waits
+// (opening, writing, waiting for a reply, sleeping): one opening is shared by all callers, every
+// caller waiting for a reply is woken by the next one, and isPrinting keeps a second job out.
+class SPPPrinter : public std::enable_shared_from_this<SPPPrinter> {
+  struct Key {
+    explicit Key() = default;
+  };
+
+ public:
+  using Failure = SPPPrinterFailure;
+  using Clock = std::chrono::steady_clock;
+
+  // The time limit of the status query that starts every job, in seconds.
+  static constexpr double jobStatusTimeout = 3.0;
+  // Polling during a job: a status request after this many seconds without a reply.
+  static constexpr double jobPollInterval = 2.0;
+  // The idle link is closed after this many seconds.
+  static constexpr double defaultIdleClose = 60.0;
+
+  // The printer at `address`, shown as `name` (the address when no name is given), reached over
+  // `transport`. Installs the transport's onData and onClosed; contacts nothing.
+  // REQUIRES: transport != nullptr.
+  static std::shared_ptr<SPPPrinter> create(std::string address, std::optional<std::string> name,
+                                            std::unique_ptr<PrinterTransport> transport);
+  // For create() only (Key is private): a printer must be owned by a std::shared_ptr.
+  SPPPrinter(Key, std::string address, std::optional<std::string> name,
+             std::unique_ptr<PrinterTransport> transport);
+  ~SPPPrinter();
+  SPPPrinter(const SPPPrinter&) = delete;
+  SPPPrinter& operator=(const SPPPrinter&) = delete;
+
+  const std::string& address() const { return address_; }
+  const std::string& displayName() const { return displayName_; }
+  // The most recent status reply received, whoever asked for it; empty before the first.
+  const std::optional<PrinterStatus>& lastStatus() const { return lastStatus_; }
+  // True while a job of this printer is under way.
+  bool isPrinting() const { return isPrinting_; }
+  // The transport's channel is open.
+  bool isOpen() const { return transport_->isOpen(); }
+
+  // Makes sure the link is open; callers that come while an opening runs share it and its
+  // outcome. Throws the transport's failure unchanged.
+  QCoro::Task<void> open();
+  // Closes the link unless a job is under way: the idle timer stops, waiting callers get no
+  // reply, unconsumed received bytes are dropped.
+  void close();
+
+  // The printer's status, giving up on a reply after `timeout` seconds. During a job it answers
+  // from lastStatus without contacting the printer when there is one. A query on a link that was
+  // open and gets no reply (or loses the link) reopens the link and asks once more.
+  // Throws noReply (nothing came back), notATepraPro (bytes but no valid reply), or the
+  // transport's failures.
+  // REQUIRES: timeout is finite and >= 0.
+  QCoro::Task<PrinterStatus> status(double timeout);
+
+  // Prints the labels as one job on tape `tapeMm` millimetres wide and returns when the printer
+  // has reported the job done. Checks the printer first: throws busy (a job is running here or
+  // on the printer), unsupportedTape, problem, unknownState or tapeMismatch before sending
+  // anything; problem, unconfirmed (no completion seen by the deadline) or connectionLost while
+  // it waits; the status query's and the transport's failures otherwise.
+  QCoro::Task<void> print(std::vector<RasterLabel> labels, int tapeMm);
+
+  // Receives the progress lines of jobs: "sent %d bytes in %.1fs", "printing at %.1fs",
+  // "ready at %.1fs".
+  std::function<void(const std::string&)> log;
+
+  // Timing. All in seconds except slowestMmPerSecond; each may be changed at any time and is
+  // read when needed.
+  double slowestMmPerSecond = 2.0;  // slowest printing speed assumed, label mm per second
+  double perLabelSlack = 5.0;       // allowed per label on top of the printing time
+  double deadlineSlack = 20.0;      // allowed per job on top of everything else
+  double idleClose = defaultIdleClose;
+  double statusTimeout = jobStatusTimeout;  // the status query before a job
+  double pollInterval = jobPollInterval;    // silence before the next status request in a job
+
+ private:
+  using Waiter = Once<std::optional<PrinterStatus>>;
+  class Opening;
+  struct IdleTimer;
+
+  void received(std::vector<std::uint8_t> bytes);
+  void linkClosed();
+  void touch();
+  QCoro::Task<PrinterStatus> askStatus(double timeout);
+  QCoro::Task<PrinterStatus> askOnce(double timeout);
+  QCoro::Task<std::optional<PrinterStatus>> nextStatus(double timeout);
+  QCoro::Task<void> runJob(std::vector<RasterLabel> labels, int tapeMm, int dots);
+  void say(const std::string& line) const;
+  static QCoro::Task<> idleLoop(std::weak_ptr<SPPPrinter> weak, std::shared_ptr<IdleTimer> timer);
+
+  const std::string address_;
+  const std::string displayName_;
+  std::optional<PrinterStatus> lastStatus_;
+  bool isPrinting_ = false;
+  const std::unique_ptr<PrinterTransport> transport_;
+  std::vector<std::uint8_t> rx_;
+  std::map<std::uint64_t, std::shared_ptr<Waiter>> waiters_;
+  std::uint64_t nextWaiter_ = 0;
+  std::shared_ptr<Opening> opening_;
+  Clock::time_point lastUsed_;
+  std::shared_ptr<IdleTimer> idleTimer_;
+};
+
+}  // namespace PrinterKit
