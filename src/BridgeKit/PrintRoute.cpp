@@ -1,5 +1,7 @@
 // POST /v1/print and the mapping of printer failures to API answers.
 
+#include <algorithm>
+#include <thread>
 #include <utility>
 #include <variant>
 
@@ -74,8 +76,10 @@ QCoro::Task<HTTPResponse> Router::printRoute(std::vector<std::uint8_t> body) {
   // Every label is converted before the printer is called: nothing is printed when one fails.
   LabelConversion converted;
   try {
-    auto convert = [labels = std::move(request->labels), dots = dots] {
-      return convertLabels(labels, dots);
+    // One thread per core: converting is PNG decoding, and the labels are independent.
+    const unsigned workers = std::max(1u, std::thread::hardware_concurrency());
+    auto convert = [labels = std::move(request->labels), dots = dots, workers] {
+      return convertLabels(labels, dots, workers);
     };
     converted = co_await Async::runDetached(std::move(convert));
   } catch (...) {
