@@ -11,16 +11,9 @@
 
 #include "Base/Utf8.h"
 #include "BridgeKit/HTTPRequest.h"
+#include "FuzzCheck.h"
 
 using BridgeKit::HTTPRequest;
-
-#define CHECK(condition)                                                                 \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
 
 namespace {
 

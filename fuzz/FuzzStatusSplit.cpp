@@ -17,20 +17,13 @@
 #include <span>
 #include <vector>
 
+#include "FuzzCheck.h"
 #include "PrinterKit/PrinterStatus.h"
 
 namespace {
 
 using PrinterKit::PrinterStatus;
 using Bytes = std::span<const std::uint8_t>;
-
-#define CHECK(condition)                                                                 \
-  do {                                                                                   \
-    if (!(condition)) {                                                                  \
-      std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #condition); \
-      std::abort();                                                                      \
-    }                                                                                    \
-  } while (false)
 
 std::vector<std::size_t> headerPositions(Bytes stream) {
   std::vector<std::size_t> positions;
