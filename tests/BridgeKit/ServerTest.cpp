@@ -35,6 +35,9 @@ using TestSupport::runUntil;
 
 const std::string kOrigin = "https://app.example";
 constexpr auto kDeadline = 300ms;
+// Tests that expect an answer run with a deadline they cannot reach even on a loaded machine (16
+// handshakes under the sanitizers can take longer than kDeadline).
+constexpr auto kNoDeadline = 60s;
 
 struct TestIdentity {
   LocalCertificate::Identity identity;
@@ -135,7 +138,7 @@ std::string statusLine(const std::string& answer) { return answer.substr(0, answ
 // A Server listening on a free port, with a printer whose status queries are recorded.
 class ServerTest : public ::testing::Test {
  protected:
-  void SetUp() override { ASSERT_TRUE(startServer(kDeadline)); }
+  void SetUp() override { ASSERT_TRUE(startServer(kNoDeadline)); }
   void TearDown() override {
     if (server) runTask(server->stop());
   }
@@ -229,6 +232,9 @@ TEST_F(ServerTest, DropsBytesAfterTheRequest) {
 }
 
 TEST_F(ServerTest, DropsARequestNotCompleteAtItsDeadline) {
+  server.reset();
+  states.clear();
+  ASSERT_TRUE(startServer(kDeadline));
   struct Case {
     std::string name;
     bool handshake;
@@ -256,9 +262,6 @@ TEST_F(ServerTest, DropsARequestNotCompleteAtItsDeadline) {
 }
 
 TEST_F(ServerTest, DropsARequestWhosePeerFinishesSendingEarly) {
-  server.reset();
-  states.clear();
-  ASSERT_TRUE(startServer(60s));
   for (const std::string& sent : {std::string(), head("POST", "/v1/print", 20) + "{}"}) {
     Client client(port);
     ASSERT_TRUE(client.waitEncrypted());
