@@ -36,6 +36,7 @@
 #include <QTimer>
 
 #include "PrinterKit/TepraPro.h"
+#include "PrinterSimulator/LabelFiles.h"
 #include "PrinterSimulator/TepraProSimulator.h"
 
 namespace {
@@ -340,20 +341,8 @@ class Server {
 
   void writeImages(std::size_t first, std::size_t count) {
     if (!outDir_) return;
-    for (std::size_t i = first; i < first + count; ++i) {
-      const std::vector<std::uint8_t> png = printer_.labelPng(i);
-      char name[32];
-      std::snprintf(name, sizeof name, "label-%04zu.png", i + 1);
-      const std::string path = QDir(*outDir_).filePath(name).toStdString();
-      if (png.empty()) {
-        logLine("label " + std::to_string(i + 1) + " has no lines: no image written");
-        continue;
-      }
-      std::ofstream file(path, std::ios::binary | std::ios::trunc);
-      file.write(reinterpret_cast<const char*>(png.data()),
-                 static_cast<std::streamsize>(png.size()));
-      file.close();
-      logLine(file ? "wrote " + path : "could not write " + path);
+    for (const std::string& line : writeLabelFiles(printer_, first, count, *outDir_)) {
+      logLine(line);
     }
   }
 
