@@ -1,0 +1,236 @@
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include <QCoroTask>
+#include <QNetworkAccessManager>
+#include <QObject>
+#include <QTimer>
+#include <QUrl>
+
+#include "BridgeKit/LocalCertificate.h"
+#include "BridgeKit/Router.h"
+#include "BridgeKit/Server.h"
+#include "KelmVododIdizor/LoginItem.h"
+#include "KelmVododIdizor/UpdateCheck.h"
+#include "PrinterKit/PrinterStatus.h"
+#include "PrinterKit/SPPPrinter.h"
+
+namespace KelmVododIdizor {
+
+// The application's state and its operations: the settings, the bridge's Router and its current
+// Server, the printer the bridge serves, the certificate's state, messages for the user, the
+// update check and the login item. The tray, the panel and the command line read its fields and
+// call its operations.
+//
+// Threads: the main thread only. Construction returns at once; the work it starts (the first
+// listener, the daily pass) runs later on the event loop. Observable fields announce each change
+// through changed(); a write of the value already held announces nothing.
+//
+// Settings are read once, at construction, from QSettings (the application's organisation and
+// name must be set before); they are written at the moment they change.
+class BridgeModel : public QObject {
+  Q_OBJECT
+
+ public:
+  using Moment = BridgeKit::LocalCertificate::Moment;
+
+  // A paired Bluetooth device that may be a TEPRA PRO printer.
+  struct PairedPrinter {
+    std::string name;
+    std::string address;
+    bool operator==(const PairedPrinter&) const = default;
+  };
+
+  // The certificate's state, derived from the key store and the browsers' trust stores.
+  struct CertState {
+    enum class Kind { missing, untrusted, trusted, renewSoon };
+    Kind kind = Kind::missing;
+    // The end of validity for trusted and renewSoon; Moment::max() when it cannot be read.
+    Moment until{};
+
+    static CertState missing() { return {}; }
+    static CertState untrusted() { return {Kind::untrusted, {}}; }
+    static CertState trusted(Moment until) { return {Kind::trusted, until}; }
+    static CertState renewSoon(Moment until) { return {Kind::renewSoon, until}; }
+    bool operator==(const CertState&) const = default;
+  };
+
+  // The observable fields, as changed() names them.
+  enum class Field {
+    noticeAccepted,
+    printers,
+    selected,
+    choosingPrinter,
+    status,
+    statusError,
+    checking,
+    cert,
+    serverRunning,
+    busy,
+    lastMessage,
+    launchAtLogin,
+    update,
+    loadingPrinters,
+  };
+  Q_ENUM(Field)
+
+  static constexpr double retryDelay = 3.0;
+  static constexpr double dailyInterval = 86'400.0;
+  // A certificate with this many seconds or fewer left is due for renewal.
+  static constexpr std::chrono::seconds renewalWindow = BridgeKit::LocalCertificate::renewBefore;
+  static constexpr const char* developmentOrigins[] = {"http://localhost:5173",
+                                                       "http://localhost:5174"};
+
+  // Everything the model takes from its surroundings; the defaults are this user's machine and
+  // the durations the application uses. Tests replace them.
+  struct Environment {
+    BridgeKit::LocalCertificate::Stores stores = BridgeKit::LocalCertificate::Stores::standard();
+    // REQUIRES: non-null.
+    std::shared_ptr<LoginItem> loginItem;
+    std::function<Moment()> now = [] { return std::chrono::system_clock::now(); };
+    std::string version = defaultVersion();
+    std::int64_t build = defaultBuild();
+    std::string programPath;
+    std::string webHost = defaultWebHost();
+    QUrl latestURL = UpdateCheck::latestURL(defaultWebHost());
+    double updateTimeout = UpdateCheck::timeout;
+    std::uint16_t port = BridgeKit::Router::port;
+    std::chrono::milliseconds requestDeadline = BridgeKit::Server::requestTimeout;
+    double retryDelay = BridgeModel::retryDelay;
+    double dailyInterval = BridgeModel::dailyInterval;
+    // The printer the bridge serves while no Bluetooth printer can be chosen (the simulated
+    // printer); none when null.
+    std::shared_ptr<PrinterKit::SPPPrinter> printer;
+    // Whether the model runs the bridge: the listener and its restarts, the daily pass and the
+    // certificate watch. A model made for one command (the certificate's set-up, status or
+    // removal) runs none of them and never listens.
+    bool serves = true;
+    // How often a serving model looks for a certificate made, renewed or removed by another
+    // process (the command line), in seconds; it then serves the new one or stops listening.
+    double certificateWatchInterval = 5.0;
+    // Receives the listener's state texts and the messages for the user, for the log.
+    std::function<void(const std::string&)> log;
+
+    static std::string defaultVersion();
+    static std::int64_t defaultBuild();
+    static std::string defaultWebHost();
+  };
+
+  // Reads the settings, makes the Router, sets `cert`, and schedules the first listener start
+  // and the daily pass (update check, certificate state) on the event loop.
+  explicit BridgeModel(Environment environment, QObject* parent = nullptr);
+  ~BridgeModel() override;
+
+  // Settings-backed and observable.
+  bool noticeAccepted() const { return noticeAccepted_; }
+  void setNoticeAccepted(bool accepted);
+  const std::optional<std::string>& selected() const { return selected_; }
+  bool autoChosen() const { return autoChosen_; }
+
+  // Observable.
+  const std::vector<PairedPrinter>& printers() const { return printers_; }
+  bool choosingPrinter() const { return choosingPrinter_; }
+  const std::optional<PrinterKit::PrinterStatus>& status() const { return status_; }
+  const std::optional<std::string>& statusError() const { return statusError_; }
+  bool checking() const { return checking_; }
+  bool loadingPrinters() const { return loadingPrinters_; }
+  const CertState& cert() const { return cert_; }
+  bool serverRunning() const { return serverRunning_; }
+  const std::optional<std::string>& busy() const { return busy_; }
+  const std::optional<std::string>& lastMessage() const { return lastMessage_; }
+  bool launchAtLogin() const { return launchAtLogin_; }
+  const std::optional<Update>& update() const { return update_; }
+
+  const std::string& version() const { return environment_.version; }
+  std::int64_t build() const { return environment_.build; }
+  bool runningFromDiskImage() const { return runningFromDiskImage_; }
+  BridgeKit::Router& router() { return *router_; }
+  // A listener exists (it may not be listening yet).
+  bool hasServer() const { return server_ != nullptr; }
+  // A restart of the listener is scheduled.
+  bool serverRetryPending() const { return serverRetry_.isActive(); }
+
+  // Server and certificate management.
+  // Starts a listener with the current certificate's identity unless one exists or there is no
+  // current certificate. Does not wait for the listener.
+  QCoro::Task<> startServer();
+  // Drops the listener and waits until it no longer listens.
+  QCoro::Task<> stopServer();
+  // Recomputes `cert`. Blocks on the trust stores' I/O (certutil), briefly.
+  void refreshCertificate();
+  // Makes a certificate unless the current one has more than the renewal window left, has the
+  // browsers trust it (off the main thread), then restarts the listener. Failures end up in
+  // lastMessage. `busy` is set throughout.
+  QCoro::Task<> setUpCertificate();
+  // Stops the listener for good and removes the certificate from every store.
+  QCoro::Task<> removeCertificate();
+
+  // One update check; sets `update` when the web application's site offers a newer build.
+  // Never fails, never writes a message.
+  QCoro::Task<> checkForUpdate();
+  // Registers or unregisters the program as opened at login; failures go to lastMessage.
+  void setLaunchAtLogin(bool on);
+
+  // The printer the Router serves: the simulated printer when there is one, else none.
+  std::shared_ptr<BridgeKit::BridgePrinter> currentPrinter() const;
+
+ signals:
+  void changed(KelmVododIdizor::BridgeModel::Field field);
+
+ private:
+  template <class T>
+  void assign(T& member, T value, Field field) {
+    if (member == value) return;
+    member = std::move(value);
+    emit changed(field);
+  }
+  void setMessage(std::optional<std::string> message);
+  void retryServer(double seconds, const std::string& because);
+  void onServerState(const BridgeKit::Server* server, const std::string& state);
+  QCoro::Task<> dailyPass();
+  QCoro::Task<> watchCertificate();
+  Moment now() const { return environment_.now(); }
+
+  Environment environment_;
+  bool noticeAccepted_ = false;
+  std::vector<PairedPrinter> printers_;
+  std::optional<std::string> selected_;
+  bool choosingPrinter_ = false;
+  bool autoChosen_ = true;
+  std::optional<Moment> lastAutoChoice_;
+  std::optional<PrinterKit::PrinterStatus> status_;
+  std::optional<std::string> statusError_;
+  bool checking_ = false;
+  CertState cert_;
+  bool runningFromDiskImage_ = false;
+  bool serverRunning_ = false;
+  std::optional<std::string> busy_;
+  std::optional<std::string> lastMessage_;
+  bool launchAtLogin_ = false;
+  std::optional<Update> update_;
+  std::shared_ptr<BridgeKit::BridgePrinter> printer_;
+  // Declared before server_: a Server needs its Router until it is gone.
+  std::unique_ptr<BridgeKit::Router> router_;
+  std::unique_ptr<BridgeKit::Server> server_;
+  bool loadingPrinters_ = false;
+  QTimer serverRetry_;
+  QTimer daily_;
+  QTimer certificateWatch_;
+  // The fingerprint of the certificate the listener serves; empty without a listener.
+  std::string servedFingerprint_;
+  // The fingerprint of the certificate `cert` was last computed for; empty for none.
+  std::string seenFingerprint_;
+  bool watching_ = false;
+  // Set while the model is being destroyed: tasks woken by its teardown leave it alone.
+  bool closing_ = false;
+  QNetworkAccessManager network_;
+};
+
+}  // namespace KelmVododIdizor

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "KelmVododIdizor/BridgeModel.h"
+
+namespace KelmVododIdizor {
+
+// The program's command line.
+struct CommandLine {
+  enum class Action { run, certificateSetup, certificateStatus, certificateRemove, help };
+
+  Action action = Action::run;
+  // Asked for explicitly with --headless.
+  bool headless = false;
+  bool simulatePrinter = false;
+  // Set when the arguments cannot be understood; nothing else is then meaningful.
+  std::optional<std::string> error;
+
+  bool operator==(const CommandLine&) const = default;
+
+  // `arguments` without the program's name. Every argument must be understood: an unknown one,
+  // a missing or unknown certificate command, or an option that means nothing for the action is
+  // an error. --help wins over everything else.
+  static CommandLine parse(const std::vector<std::string>& arguments);
+  static std::string usage();
+  static std::string help();
+  // The certificate's state in words: "missing", "untrusted", "trusted until 2027-01-31",
+  // "renew soon (valid until 2027-01-31)"; dates in UTC.
+  static std::string describe(const BridgeModel::CertState& state);
+};
+
+}  // namespace KelmVododIdizor
