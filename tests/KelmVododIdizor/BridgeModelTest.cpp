@@ -16,6 +16,7 @@
 #include "BridgeKit/LocalCertificate.h"
 #include "KelmVododIdizor/BridgeModel.h"
 #include "KelmVododIdizor/BundleInfo.h"
+#include "KelmVododIdizor/ManifestServer.h"
 #include "support/RunTask.h"
 
 namespace KelmVododIdizor {
@@ -393,6 +394,55 @@ TEST_F(BridgeModelTest, LaunchAtLogin) {
   }
   loginItem->current = LoginItem::Status::enabled;
   EXPECT_TRUE(makeModel()->launchAtLogin());
+}
+
+// The daily pass asks the web application's site at start-up and again after each interval; only
+// a newer build with a download on the site becomes `update`, and a later find replaces it.
+TEST_F(BridgeModelTest, UpdateChecksRunAtStartAndEveryIntervalAgainstTheSite) {
+  struct TrustTheSite {
+    TrustTheSite() {
+      QSslConfiguration trusting = saved;
+      trusting.setCaCertificates({testing::trustedIdentity().identity.certificate});
+      QSslConfiguration::setDefaultConfiguration(trusting);
+    }
+    ~TrustTheSite() { QSslConfiguration::setDefaultConfiguration(saved); }
+    const QSslConfiguration saved = QSslConfiguration::defaultConfiguration();
+  } trustTheSite;
+
+  const std::string download = "https://kelm.example/downloads/vodod-idizor/k_%1.deb";
+  auto manifest = [&](const char* version, int build) {
+    std::string url = download;
+    url.replace(url.find("%1"), 2, version);
+    return testing::answer(200, "OK",
+                           std::string("{\"version\":\"") + version + "\",\"build\":" +
+                               std::to_string(build) + ",\"url\":\"" + url + "\"}");
+  };
+  testing::ManifestServer site(testing::trustedIdentity());
+  site.answerNext(manifest("1.3.0", 7));  // the same build as ours
+  site.answerNext(manifest("1.4.0", 8));
+  site.answerNext(testing::answer(404, "Not Found", ""));
+  site.answerNext(manifest("1.5.0", 9));
+
+  BridgeModel::Environment env = environment();
+  env.build = 7;
+  env.version = "1.3.0";
+  env.webHost = "kelm.example";
+  env.latestURL = site.manifestURL();
+  env.dailyInterval = 0.02;
+  BridgeModel model(std::move(env));
+  std::vector<std::optional<Update>> updates;
+  QObject::connect(&model, &BridgeModel::changed, [&](BridgeModel::Field field) {
+    if (field == BridgeModel::Field::update) updates.push_back(model.update());
+  });
+  ASSERT_TRUE(runUntil([&] {
+    return site.seen().size() == 4 && model.update() && model.update()->version == "1.5.0";
+  }));
+
+  EXPECT_EQ(updates.size(), 2u);
+  EXPECT_EQ(updates.front()->version, "1.4.0");
+  EXPECT_EQ(model.update()->url, QUrl("https://kelm.example/downloads/vodod-idizor/k_1.5.0.deb"));
+  EXPECT_EQ(site.seen().front().headers.at("user-agent"), "KelmVododIdizor/1.3.0");
+  EXPECT_FALSE(model.lastMessage());
 }
 
 TEST(BundleInfoTest, VersionBuildAndDiskImageRules) {
