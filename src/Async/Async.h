@@ -1,5 +1,9 @@
 #pragma once
 
+#include <algorithm>
+#include <chrono>
+#include <climits>
+#include <cmath>
 #include <concepts>
 #include <exception>
 #include <functional>
@@ -24,6 +28,13 @@
 //   auto job = [labels = std::move(labels)] { ... };
 //   auto result = co_await Async::runDetached(std::move(job));
 namespace Async {
+
+// The interval a QTimer takes for a wait of `seconds`: rounded up to whole milliseconds so that
+// it never ends early, and held within what QTimer accepts (0 to INT_MAX milliseconds).
+inline std::chrono::milliseconds timerInterval(double seconds) {
+  const double ms = std::ceil(seconds * 1000.0);
+  return std::chrono::milliseconds(static_cast<int>(std::clamp(ms, 0.0, double{INT_MAX})));
+}
 
 // Starts `work` as a task on `context`'s thread the next time that thread's event loop runs, so
 // the caller always finishes first (a constructor that starts work never waits for it). Nobody

@@ -93,8 +93,7 @@ BridgeModel::BridgeModel(Environment environment, QObject* parent)
   if (environment_.certificateWatchInterval > 0) {
     connect(&certificateWatch_, &QTimer::timeout, this,
             [this] { Async::start(this, [this] { return watchCertificate(); }); });
-    certificateWatch_.start(std::chrono::milliseconds(
-        static_cast<std::int64_t>(environment_.certificateWatchInterval * 1000.0)));
+    certificateWatch_.start(Async::timerInterval(environment_.certificateWatchInterval));
   }
 }
 

@@ -83,8 +83,6 @@ class BridgeModel : public QObject {
 
   static constexpr double retryDelay = 3.0;
   static constexpr double dailyInterval = 86'400.0;
-  // A certificate with this many seconds or fewer left is due for renewal.
-  static constexpr std::chrono::seconds renewalWindow = BridgeKit::LocalCertificate::renewBefore;
   static constexpr const char* developmentOrigins[] = {"http://localhost:5173",
                                                        "http://localhost:5174"};
 
@@ -204,7 +202,6 @@ class BridgeModel : public QObject {
   std::optional<std::string> selected_;
   bool choosingPrinter_ = false;
   bool autoChosen_ = true;
-  std::optional<Moment> lastAutoChoice_;
   std::optional<PrinterKit::PrinterStatus> status_;
   std::optional<std::string> statusError_;
   bool checking_ = false;

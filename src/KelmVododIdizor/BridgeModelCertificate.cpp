@@ -30,10 +30,10 @@ void BridgeModel::refreshCertificate() {
     return;
   }
   const std::optional<Moment> until = LocalCertificate::notAfter(current->certificate);
-  if (until && *until - at > renewalWindow) {
-    assign(cert_, CertState::trusted(*until), Field::cert);
-  } else {
+  if (LocalCertificate::needsRenewal(current->certificate, at)) {
     assign(cert_, CertState::renewSoon(until.value_or(Moment::max())), Field::cert);
+  } else {
+    assign(cert_, CertState::trusted(*until), Field::cert);
   }
 }
 
@@ -42,10 +42,8 @@ QCoro::Task<> BridgeModel::setUpCertificate() {
   assign(busy_, std::optional<std::string>("Trusting the certificate…"), Field::busy);
   const Moment at = now();
   std::optional<LocalCertificate::Pair> pair = LocalCertificate::current(at, environment_.stores);
-  std::optional<Moment> until;
-  if (pair) until = LocalCertificate::notAfter(pair->certificate);
   std::optional<std::string> failure;
-  if (!pair || !until || *until - at <= renewalWindow) {
+  if (!pair || LocalCertificate::needsRenewal(pair->certificate, at)) {
     pair.reset();
     try {
       pair = LocalCertificate::create(at, environment_.stores);

@@ -1,5 +1,7 @@
 #include <QPointer>
 
+#include "Async/Async.h"
+
 #include "KelmVododIdizor/BridgeModel.h"
 
 // Keeping the listener up: start, stop, and one pending restart while the port is unusable.
@@ -47,7 +49,7 @@ void BridgeModel::retryServer(double seconds, const std::string& because) {
   setMessage("Could not listen on 127.0.0.1:" + std::to_string(environment_.port) + " (" + because +
              "). Trying again…");
   if (serverRetry_.isActive()) return;
-  serverRetry_.start(std::chrono::milliseconds(static_cast<std::int64_t>(seconds * 1000.0)));
+  serverRetry_.start(Async::timerInterval(seconds));
 }
 
 }  // namespace KelmVododIdizor

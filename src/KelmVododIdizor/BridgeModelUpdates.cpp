@@ -1,5 +1,7 @@
 #include <QPointer>
 
+#include "Async/Async.h"
+
 #include "KelmVododIdizor/BridgeModel.h"
 
 // The daily pass, the update check and the login item.
@@ -10,8 +12,7 @@ QCoro::Task<> BridgeModel::dailyPass() {
   co_await checkForUpdate();
   if (!self || closing_) co_return;
   refreshCertificate();
-  daily_.start(
-      std::chrono::milliseconds(static_cast<std::int64_t>(environment_.dailyInterval * 1000.0)));
+  daily_.start(Async::timerInterval(environment_.dailyInterval));
 }
 
 QCoro::Task<> BridgeModel::checkForUpdate() {

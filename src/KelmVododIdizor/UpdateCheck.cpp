@@ -9,8 +9,10 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
+
 #include <QStringList>
 #include <QTimer>
+#include "Async/Async.h"
 
 #include "Base/Require.h"
 #include "Json/Value.h"
@@ -127,7 +129,7 @@ QCoro::Task<std::optional<Update>> UpdateCheck::fetch(QNetworkAccessManager& net
   QTimer deadline;
   deadline.setSingleShot(true);
   QObject::connect(&deadline, &QTimer::timeout, reply, &QNetworkReply::abort);
-  deadline.start(std::chrono::milliseconds(static_cast<std::int64_t>(timeoutSeconds * 1000.0)));
+  deadline.start(Async::timerInterval(timeoutSeconds));
 
   co_await reply;
   deadline.stop();

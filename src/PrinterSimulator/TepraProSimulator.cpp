@@ -10,6 +10,7 @@
 #include <memory>
 #include <utility>
 
+#include "Async/Async.h"
 #include "Base/Require.h"
 #include "PrinterKit/PrinterStatus.h"
 #include "PrinterKit/TepraPro.h"
@@ -43,11 +44,6 @@ std::size_t lineCount(const JobParser::Job& job) {
 
 double millimetres(std::size_t lines) {
   return static_cast<double>(lines) / PrinterKit::TepraPro::dpi * 25.4;
-}
-
-std::chrono::milliseconds timerDuration(double seconds) {
-  const double ms = std::ceil(seconds * 1000.0);
-  return std::chrono::milliseconds(static_cast<int>(std::clamp(ms, 0.0, double{INT_MAX})));
 }
 
 struct SpngContextDeleter {
@@ -189,10 +185,10 @@ void TepraProSimulator::accept(JobParser::Job job) {
 void TepraProSimulator::startPrinting() {
   KELM_REQUIRE(settings_.mmPerSecond > 0);
   const double seconds = millimetres(lineCount(jobs_.front())) / settings_.mmPerSecond;
-  printTimer_.start(timerDuration(seconds));
+  printTimer_.start(Async::timerInterval(seconds));
   if (coverDuringNextJob_) {
     coverDuringNextJob_ = false;
-    coverTimer_.start(timerDuration(seconds / 2));
+    coverTimer_.start(Async::timerInterval(seconds / 2));
   }
   note(format("printing for %.2f s", seconds));
 }
