@@ -1,7 +1,14 @@
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
+#include <chrono>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <regex>
 #include <string>
@@ -13,6 +20,7 @@
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 
 #include "PrinterKit/LabelBitmap.h"
 #include "PrinterKit/PrinterStatus.h"
@@ -102,6 +110,72 @@ TEST(TepraSimulatorToolTest, AnswersAStatusRequestOverTcpAfterTheClientHalfClose
   EXPECT_EQ(status->tapeCode, 0x03);
   EXPECT_EQ(status->problem, PrinterStatus::Problem::coverOpen);
   EXPECT_EQ(status->state, PrinterStatus::State::ready);
+}
+
+TEST(TepraSimulatorToolTest, GarbageAnswersAStatusRequestWithBytesThatAreNoReply) {
+  Tool tool({"--port", "0", "--garbage"});
+  const auto port = tool.port();
+  ASSERT_TRUE(port) << tool.log();
+  const Bytes reply = talk(*port, TepraPro::statusRequest);
+  EXPECT_EQ(reply.size(), 92u);
+  EXPECT_FALSE(PrinterStatus::fromReply(reply));
+}
+
+// A rate-limited simulator reads its socket no faster than the link carries bytes: what a sender
+// wrote stays in its own socket queue (SIOCOUTQ: bytes the peer has not read) until then.
+TEST(TepraSimulatorToolTest, ALimitedLinkLeavesTheBytesInTheSendersQueueUntilTheyHaveCrossed) {
+  using namespace std::chrono;
+  constexpr double bitsPerSecond = 80000;
+  constexpr std::size_t requests = 125;
+  // The simulator may take a few milliseconds of link time ahead of the printer.
+  constexpr milliseconds readAhead{10};
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  const std::string path = dir.filePath("printer.sock").toStdString();
+  Tool tool({"--unix", QString::fromStdString(path), "--link-rate", "80000"});
+  ASSERT_TRUE(runUntil([&] { return tool.logContains("listening on " + path); })) << tool.log();
+
+  const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+  ASSERT_GE(fd, 0);
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  std::strncpy(address.sun_path, path.c_str(), sizeof address.sun_path - 1);
+  ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+  Bytes bytes;
+  for (std::size_t i = 0; i < requests; ++i) {
+    bytes.insert(bytes.end(), TepraPro::statusRequest.begin(), TepraPro::statusRequest.end());
+  }
+  auto unread = [fd] {
+    int queued = -1;
+    EXPECT_EQ(::ioctl(fd, SIOCOUTQ, &queued), 0);
+    return queued;
+  };
+
+  const auto start = steady_clock::now();
+  ASSERT_EQ(::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL),
+            static_cast<ssize_t>(bytes.size()));
+  QThread::msleep(20);
+  EXPECT_GT(unread(), 0);
+  const auto deadline = start + seconds(10);
+  while (unread() > 0 && steady_clock::now() < deadline) QThread::msleep(1);
+  const auto drained = steady_clock::now() - start;
+  ASSERT_EQ(unread(), 0) << "the simulator did not read everything";
+  const duration<double> linkTime(static_cast<double>(bytes.size()) * 8 / bitsPerSecond);
+  EXPECT_GE(drained, linkTime - readAhead);
+
+  // Every byte crossed intact: one reply per request.
+  Bytes replies;
+  std::uint8_t buf[4096];
+  while (replies.size() < requests * 92 && steady_clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+    if (n <= 0) break;
+    replies.insert(replies.end(), buf, buf + n);
+  }
+  ::close(fd);
+  ASSERT_EQ(replies.size(), requests * 92);
+  EXPECT_EQ(PrinterStatus::split(replies).replies.size(), requests);
 }
 
 TEST(TepraSimulatorToolTest, WritesEveryPrintedLabelAsAnImage) {

@@ -8,10 +8,12 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdio>
@@ -44,6 +46,10 @@ namespace {
 using PrinterSimulator::TepraProSimulator;
 
 constexpr quint16 kDefaultPort = 52720;
+// How far ahead of the printer a rate-limited link reads its socket, in milliseconds of link time,
+// and in how many pieces.
+constexpr double kLinkWindowMs = 8.0;
+constexpr std::size_t kLinkWindowPieces = 4;
 
 const char kUsage[] = R"(Usage: tepra-simulator [OPTIONS]
 
@@ -67,6 +73,7 @@ Options:
   --cover-open            the cover is open: replies report problem 0x21 and jobs are refused.
   --open-cover-during-job the cover opens halfway through printing the first job.
   --silent                answer nothing at all (a device that is not a printer).
+  --garbage               answer with 92 bytes that are not a status reply (not a TEPRA PRO).
   -h, --help              show this text.
 
 Trying a web page without a printer: start
@@ -74,7 +81,8 @@ Trying a web page without a printer: start
 and let the bridge use 127.0.0.1:52720 as its printer in place of a Bluetooth device (once the
 bridge offers that). Print from the page: each label lands in /tmp/labels exactly as the
 printer would print it, rotated so that it reads like the image the page sent. Faults are one
-option away: --cover-open, --tape 12 (a tape that does not match the label), --silent.
+option away: --cover-open, --tape 12 (a tape that does not match the label), --silent,
+--garbage.
 
 Poking it by hand:
   printf '\x1b\x7b\x05\x49\x00\x00\x49\x7d' | nc -N 127.0.0.1 52720 | xxd
@@ -92,6 +100,7 @@ struct Options {
   std::optional<QString> outDir;
   bool openCoverDuringJob = false;
   bool silent = false;
+  bool garbage = false;
 };
 
 // The options, or the text of what is wrong with them.
@@ -115,8 +124,9 @@ ParseResult parseArguments(const QStringList& arguments) {
   const QCommandLineOption coverOpen("cover-open", "");
   const QCommandLineOption coverDuringJob("open-cover-during-job", "");
   const QCommandLineOption silent("silent", "");
+  const QCommandLineOption garbage("garbage", "");
   parser.addOptions({help, port, unixPath, tape, tapeCode, speed, linkRate, reportsChanges, out,
-                     coverOpen, coverDuringJob, silent});
+                     coverOpen, coverDuringJob, silent, garbage});
 
   ParseResult result;
   auto fail = [&result](std::string text) {
@@ -179,6 +189,7 @@ ParseResult parseArguments(const QStringList& arguments) {
   }
   o.openCoverDuringJob = parser.isSet(coverDuringJob);
   o.silent = parser.isSet(silent);
+  o.garbage = parser.isSet(garbage);
   if (!o.port && !o.unixPath) o.port = kDefaultPort;
   result.options = std::move(o);
   return result;
@@ -217,6 +228,10 @@ class Channel {
 
  private:
   void readable() {
+    if (printer_.settings().linkBitsPerSecond > 0) {
+      readPaced();
+      return;
+    }
     std::vector<std::uint8_t> buf(65536);
     for (;;) {
       const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
@@ -225,10 +240,7 @@ class Channel {
         continue;
       }
       if (n == 0) {
-        // The peer sends no more; it still gets the answers to what it sent.
-        reader_.setEnabled(false);
-        finishCheck_.start();
-        checkFinished();
+        peerFinished();
         return;
       }
       if (errno == EINTR) continue;
@@ -236,6 +248,57 @@ class Channel {
         end_(std::string("read failed: ") + std::strerror(errno));
       return;
     }
+  }
+
+  // With a link rate the socket itself is the link: at most what the link carries in
+  // kLinkWindowMs is taken from it ahead of the printer, so the bytes behind stay unread in the
+  // sender's socket queue until the link would have carried them. The window is taken in
+  // several pieces, so that the link never runs dry while the next piece is being read.
+  void readPaced() {
+    const double bytesPerMs = printer_.settings().linkBitsPerSecond / 8000.0;
+    const auto window =
+        static_cast<std::size_t>(std::max(1.0, std::floor(bytesPerMs * kLinkWindowMs)));
+    const std::size_t piece = std::max<std::size_t>(1, window / kLinkWindowPieces);
+    std::vector<std::uint8_t> buf;
+    while (printer_.bytesOnLink() < window) {
+      buf.resize(std::min(piece, window - printer_.bytesOnLink()));
+      const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
+      if (n > 0) {
+        // Called from the printer's link timer, never for bytes lost with the channel.
+        auto passed = [this] {
+          if (!peerFinished_) reader_.setEnabled(true);
+        };
+        printer_.receive(std::span<const std::uint8_t>(buf.data(), static_cast<std::size_t>(n)),
+                         std::move(passed));
+        continue;
+      }
+      if (n == 0) {
+        peerFinished();
+        return;
+      }
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN && errno != EWOULDBLOCK)
+        end_(std::string("read failed: ") + std::strerror(errno));
+      return;
+    }
+    // The link is full: read again once some of it has passed.
+    reader_.setEnabled(false);
+  }
+
+  // The peer sends no more; it still gets the answers to what it sent, unless it has shut the
+  // socket down in both directions (it hung up): then the channel ends at once, so that the
+  // peer's next connection finds the printer free.
+  void peerFinished() {
+    pollfd hangUp{fd_, POLLOUT, 0};
+    if (::poll(&hangUp, 1, 0) == 1 && (hangUp.revents & POLLHUP)) {
+      reader_.setEnabled(false);
+      end_("the peer hung up");
+      return;
+    }
+    peerFinished_ = true;
+    reader_.setEnabled(false);
+    finishCheck_.start();
+    checkFinished();
   }
 
   void flush() {
@@ -270,6 +333,7 @@ class Channel {
   QSocketNotifier writer_;
   QTimer finishCheck_;
   std::vector<std::uint8_t> out_;
+  bool peerFinished_ = false;
 };
 
 class TcpListener : public QTcpServer {
@@ -304,6 +368,7 @@ class Server {
   explicit Server(const Options& options) : printer_(options.settings), outDir_(options.outDir) {
     printer_.log = logLine;
     printer_.setSilent(options.silent);
+    printer_.setGarbage(options.garbage);
     if (options.openCoverDuringJob) printer_.openCoverDuringNextJob();
     printer_.send = [this](std::vector<std::uint8_t> bytes) {
       if (channel_) channel_->send(bytes);
