@@ -128,15 +128,20 @@ void Router::clearCache() {
 }
 
 QCoro::Task<Router::StatusBody> Router::statusBody() {
-  if (cached_ && fresh(*cached_, clock_())) co_return cached_->body;
+  if (cached_ && fresh(*cached_, clock_())) {
+    // A copy: QCoro moves from an lvalue that is co_returned, which would empty the cache.
+    StatusBody reused = cached_->body;
+    co_return reused;
+  }
 
   const std::uint64_t clearsBefore = cacheClears_;
   StatusBody body{"Kelm Vodod Idizor", appVersion_, std::nullopt, tapeWidths()};
   if (std::shared_ptr<BridgePrinter> printer = printer_()) {
     body.printer = co_await printerBody(std::move(printer));
   }
-  // A print that started or ended while the printer was asked has cleared the cache: this body
-  // may describe the printer as it was before that print, so it is answered but not kept.
+  // A print that started or ended, or a change of printer, while the printer was asked has
+  // cleared the cache: this body may describe the printer as it was before that print, or the
+  // previous printer, so it is answered but not kept.
   if (cacheClears_ == clearsBefore) cached_ = Cached{clock_(), body};
   co_return body;
 }

@@ -124,6 +124,11 @@ class Router {
   // True from the moment a print of the API has passed its checks until its answer is ready.
   bool printing() const { return printing_; }
 
+  // The printer behind the provider has changed, or is about to (a new choice, probing): the
+  // cached status body is dropped and a status query already under way is answered but not kept,
+  // so no status body describes the previous printer afterwards.
+  void printerChanged() { clearCache(); }
+
  private:
   struct Cached {
     double at;
@@ -148,7 +153,7 @@ class Router {
   bool printing_ = false;
   std::optional<Cached> cached_;
   // Counts the clearings of the cache, so that a status body whose printer query overlapped a
-  // print is answered but not kept.
+  // print or a change of printer is answered but not kept.
   std::uint64_t cacheClears_ = 0;
 };
 

@@ -30,6 +30,9 @@ std::string format(const char* pattern, Args... args) {
 // The longest single sleep of the idle timer, in seconds.
 constexpr double idleSleepLimit = 30.0;
 
+// TepraPro::job asks for the status twice: first in its setup, last in its end.
+constexpr std::uint64_t statusRequestsPerJob = 2;
+
 }  // namespace
 
 // One opening of the link, awaited by every caller of open() that comes while it runs. The
@@ -73,6 +76,7 @@ struct SPPPrinter::IdleTimer {
 
 std::shared_ptr<SPPPrinter> SPPPrinter::create(std::string address, std::optional<std::string> name,
                                                std::unique_ptr<PrinterTransport> transport) {
+  if (!transport) transport = std::make_unique<BluetoothTransport>(address);
   auto printer = std::make_shared<SPPPrinter>(Key(), std::move(address), std::move(name),
                                               std::move(transport));
   const std::weak_ptr<SPPPrinter> weak = printer;
@@ -97,14 +101,24 @@ SPPPrinter::SPPPrinter(Key, std::string address, std::optional<std::string> name
 SPPPrinter::~SPPPrinter() {
   // Ends the idle timer's sleep now rather than when it would wake and find the printer gone.
   if (idleTimer_) idleTimer_->cancel();
+  // No operation is under way (each keeps the printer alive), so nobody else uses the link.
+  if (transport_->isOpen()) transport_->close();
+}
+
+QCoro::Task<std::vector<SPPPrinter::Paired>> SPPPrinter::pairedPrinters() {
+  std::vector<Paired> paired = co_await BluetoothTransport::pairedPrinters();
+  co_return paired;
 }
 
 void SPPPrinter::received(std::vector<std::uint8_t> bytes) {
   rx_.insert(rx_.end(), bytes.begin(), bytes.end());
   PrinterStatus::SplitResult split = PrinterStatus::split(rx_);
   rx_ = std::move(split.rest);
-  for (const PrinterStatus& reply : split.replies) {
-    lastStatus_ = reply;
+  for (const PrinterStatus& status : split.replies) {
+    lastStatus_ = status;
+    const Reply reply{status, repliesNumbered_};
+    lastReply_ = reply;
+    if (repliesNumbered_ < requestsWritten_) ++repliesNumbered_;
     const auto woken = std::exchange(waiters_, {});
     for (const auto& [ticket, once] : woken) once->resume(reply);
   }
@@ -112,6 +126,7 @@ void SPPPrinter::received(std::vector<std::uint8_t> bytes) {
 
 void SPPPrinter::linkClosed() {
   rx_.clear();
+  repliesNumbered_ = requestsWritten_;
   const auto woken = std::exchange(waiters_, {});
   for (const auto& [ticket, once] : woken) once->resume(std::nullopt);
 }
@@ -168,6 +183,7 @@ QCoro::Task<void> SPPPrinter::open() {
   std::exception_ptr error;
   try {
     rx_.clear();
+    repliesNumbered_ = requestsWritten_;
     co_await transport_->open();
   } catch (...) {
     error = std::current_exception();
@@ -179,36 +195,47 @@ QCoro::Task<void> SPPPrinter::open() {
 
 void SPPPrinter::close() {
   if (isPrinting_) return;
+  ++closes_;
   if (idleTimer_) std::exchange(idleTimer_, nullptr)->cancel();
   transport_->close();
   linkClosed();
 }
 
-QCoro::Task<std::optional<PrinterStatus>> SPPPrinter::nextStatus(double timeout) {
+QCoro::Task<std::optional<SPPPrinter::Reply>> SPPPrinter::nextStatus(double timeout) {
   const std::uint64_t ticket = nextWaiter_++;
   auto enlist = [this, ticket](const std::shared_ptr<Waiter>& once) { waiters_[ticket] = once; };
-  std::optional<PrinterStatus> status =
-      co_await Waiter::wait(timeout, std::nullopt, std::move(enlist));
+  std::optional<Reply> reply = co_await Waiter::wait(timeout, std::nullopt, std::move(enlist));
   waiters_.erase(ticket);
-  co_return status;
+  co_return reply;
 }
 
 QCoro::Task<PrinterStatus> SPPPrinter::askOnce(double timeout) {
   co_await open();
+  // Counted before the write: the reply may arrive before the write returns (a write is done
+  // only once its bytes have left, and a quick printer answers meanwhile); it then answers this
+  // query at once.
+  const std::uint64_t request = requestsWritten_++;
   co_await transport_->write(TepraPro::statusRequest);
-  const std::optional<PrinterStatus> status = co_await nextStatus(timeout);
-  if (!status) throw rx_.empty() ? Failure::noReply() : Failure::notATepraPro();
+  std::optional<Reply> reply;
+  if (lastReply_ && lastReply_->sequence >= request) {
+    reply = lastReply_;
+  } else {
+    reply = co_await nextStatus(timeout);
+  }
+  if (!reply) throw rx_.empty() ? Failure::noReply() : Failure::notATepraPro();
   touch();
-  co_return *status;
+  co_return reply->status;
 }
 
 QCoro::Task<PrinterStatus> SPPPrinter::askStatus(double timeout) {
   const bool wasOpen = transport_->isOpen();
+  const std::uint64_t closesBefore = closes_;
   try {
     co_return co_await askOnce(timeout);
   } catch (const Failure& failure) {
     const bool silent = failure.as<Failure::NoReply>() || failure.as<Failure::ConnectionLost>();
-    if (!wasOpen || !silent) throw;
+    // A wait ended by close() is not a stale link: asking again would reopen what was closed.
+    if (!wasOpen || !silent || closes_ != closesBefore) throw;
   }
   // The link that looked open is taken to be stale: one more query on a fresh link.
   transport_->close();
@@ -219,7 +246,11 @@ QCoro::Task<PrinterStatus> SPPPrinter::askStatus(double timeout) {
 QCoro::Task<PrinterStatus> SPPPrinter::status(double timeout) {
   KELM_REQUIRE(std::isfinite(timeout) && timeout >= 0);
   const std::shared_ptr<SPPPrinter> self = shared_from_this();
-  if (isPrinting_ && lastStatus_) co_return *lastStatus_;
+  if (isPrinting_ && lastStatus_) {
+    // A copy: QCoro moves from an lvalue that is co_returned.
+    const PrinterStatus last = *lastStatus_;
+    co_return last;
+  }
   co_return co_await askStatus(timeout);
 }
 
@@ -250,6 +281,10 @@ QCoro::Task<void> SPPPrinter::runJob(std::vector<RasterLabel> labels, int tapeMm
   std::vector<std::uint8_t> job = TepraPro::job(labels, dots);
   const std::size_t jobBytes = job.size();
   const Clock::time_point start = Clock::now();
+  // The number of the job's closing status request; a "ready" numbered below it was composed
+  // before the printer had the whole job.
+  const std::uint64_t closing = requestsWritten_ + statusRequestsPerJob - 1;
+  requestsWritten_ += statusRequestsPerJob;
   co_await transport_->write(std::move(job));
   const Clock::time_point sent = Clock::now();
   say(format("sent %zu bytes in %.1fs", jobBytes, secondsBetween(start, sent)));
@@ -269,23 +304,26 @@ QCoro::Task<void> SPPPrinter::runJob(std::vector<RasterLabel> labels, int tapeMm
       throw transport_->isOpen() ? Failure::unconfirmed() : Failure::connectionLost();
     }
     if (!transport_->isOpen()) throw Failure::connectionLost();
-    const std::optional<PrinterStatus> s = co_await nextStatus(pollInterval);
-    if (!s) {
+    const std::optional<Reply> reply = co_await nextStatus(pollInterval);
+    if (!reply) {
       try {
+        ++requestsWritten_;
         co_await transport_->write(TepraPro::statusRequest);
       } catch (const Failure&) {
         // A lost link shows at the top of the loop.
       }
       continue;
     }
-    if (s->problem) throw Failure::problem(*s->problem);
-    if (s->state == PrinterStatus::State::printing) {
+    const PrinterStatus& s = reply->status;
+    if (s.problem) throw Failure::problem(*s.problem);
+    if (s.state == PrinterStatus::State::printing) {
       if (!sawPrinting) say(format("printing at %.1fs", secondsBetween(start, Clock::now())));
       sawPrinting = true;
       continue;
     }
-    if (s->state == PrinterStatus::State::ready &&
-        (sawPrinting || secondsBetween(sent, Clock::now()) >= readyAfter)) {
+    const bool answersTheJob = reply->sequence >= closing;
+    if (s.state == PrinterStatus::State::ready &&
+        (sawPrinting || (answersTheJob && secondsBetween(sent, Clock::now()) >= readyAfter))) {
       say(format("ready at %.1fs", secondsBetween(start, Clock::now())));
       co_return;
     }

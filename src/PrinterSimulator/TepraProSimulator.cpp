@@ -55,11 +55,12 @@ struct SpngContextDeleter {
 TepraProSimulator::TepraProSimulator(Settings settings, QObject* parent)
     : QObject(parent), settings_(settings) {
   clock_.start();
-  for (QTimer* timer : {&linkTimer_, &printTimer_, &coverTimer_}) {
+  for (QTimer* timer : {&linkTimer_, &replyTimer_, &printTimer_, &coverTimer_}) {
     timer->setSingleShot(true);
     timer->setTimerType(Qt::PreciseTimer);
   }
   connect(&linkTimer_, &QTimer::timeout, this, [this] { pump(); });
+  connect(&replyTimer_, &QTimer::timeout, this, [this] { sendDueReplies(); });
   connect(&printTimer_, &QTimer::timeout, this, [this] { printed(); });
   connect(&coverTimer_, &QTimer::timeout, this, [this] { coverOpened(); });
 }
@@ -146,6 +147,8 @@ void TepraProSimulator::channelClosed() {
   inbound_.clear();
   linkTimer_.stop();
   credit_ = 0.0;
+  outbound_.clear();
+  replyTimer_.stop();
   handle(parser_.reset());
 }
 
@@ -234,10 +237,29 @@ std::vector<std::uint8_t> TepraProSimulator::statusReply() const {
 }
 
 void TepraProSimulator::reportStatus() {
-  if (silent_ || !send) return;
+  if (silent_) return;
   std::vector<std::uint8_t> reply = statusReply();
   if (garbage_) reply[7] = '3';  // "@BDC ST3": a reply no TEPRA PRO sends
-  send(std::move(reply));
+  if (settings_.replyDelay <= 0 && outbound_.empty()) {
+    if (send) send(std::move(reply));
+    return;
+  }
+  const double delayNs = std::max(settings_.replyDelay, 0.0) * 1e9;
+  outbound_.push_back(
+      {clock_.nsecsElapsed() + static_cast<qint64>(std::min(delayNs, 1e15)), std::move(reply)});
+  if (!replyTimer_.isActive()) sendDueReplies();
+}
+
+void TepraProSimulator::sendDueReplies() {
+  const qint64 now = clock_.nsecsElapsed();
+  // The link back is one queue: a reply never overtakes an earlier one.
+  while (!outbound_.empty() && outbound_.front().due <= now) {
+    std::vector<std::uint8_t> reply = std::move(outbound_.front().bytes);
+    outbound_.pop_front();
+    if (send) send(std::move(reply));
+  }
+  if (outbound_.empty()) return;
+  replyTimer_.start(Async::timerInterval(static_cast<double>(outbound_.front().due - now) / 1e9));
 }
 
 void TepraProSimulator::setSilent(bool silent) { silent_ = silent; }

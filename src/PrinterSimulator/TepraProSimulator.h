@@ -26,6 +26,10 @@ struct SimulatorSettings {
   double mmPerSecond = 20.0;          // printing speed, label millimetres per second (360 dpi)
   double linkBitsPerSecond = 0.0;     // 0 = unlimited; the link delivers bytes at this rate
   bool reportsChanges = false;        // also sends a status reply by itself on each state change
+  // Seconds between composing a status reply and sending it; 0 = at once. A reply describes the
+  // printer when the request arrived (or the change happened), replies leave in that order, and
+  // one still waiting when the channel goes is lost with it.
+  double replyDelay = 0.0;
 };
 
 // A TEPRA PRO label printer on the far side of one byte channel, for tests, the application's
@@ -100,6 +104,11 @@ class TepraProSimulator : public QObject {
     std::size_t crossed = 0;
     std::function<void()> passed;
   };
+  // A reply that describes the printer when it was composed and leaves at `due`.
+  struct Outbound {
+    qint64 due;  // nanoseconds on clock_
+    std::vector<std::uint8_t> bytes;
+  };
 
   void pump();
   void scheduleLink();
@@ -111,6 +120,7 @@ class TepraProSimulator : public QObject {
   void printed();
   void coverOpened();
   void reportStatus();
+  void sendDueReplies();
   void note(const std::string& line);
   int loadedDots() const;
 
@@ -129,6 +139,9 @@ class TepraProSimulator : public QObject {
   bool silent_ = false;
   bool garbage_ = false;
   bool coverDuringNextJob_ = false;
+
+  std::deque<Outbound> outbound_;  // in the order they were composed
+  QTimer replyTimer_;
 
   std::deque<JobParser::Job> jobs_;  // the front one is printing
   QTimer printTimer_;

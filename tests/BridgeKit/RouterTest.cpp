@@ -9,6 +9,8 @@
 #include <utility>
 #include <vector>
 
+#include <QPromise>
+
 #include "BridgeKit/RouterFixture.h"
 #include "PrinterKit/PrinterStatus.h"
 #include "PrinterKit/SPPPrinterFailure.h"
@@ -19,6 +21,7 @@ namespace {
 using PrinterKit::PrinterStatus;
 using PrinterKit::SPPPrinterFailure;
 using TestSupport::FakeBridgePrinter;
+using TestSupport::runTask;
 
 TEST(RouterPathTest, DropsTheQuery) {
   const std::pair<std::string_view, std::string_view> cases[] = {
@@ -236,6 +239,95 @@ TEST_F(RouterTest, StatusBodyReuse) {
     EXPECT_EQ(printerLookups, c.askedAgain ? lookups + 1 : lookups);
     EXPECT_EQ(second.body == first.body, !c.askedAgain || !c.withPrinter);
   }
+}
+
+// The status body with this printer entry; the fixture's application version.
+std::string statusWith(const std::string& printerEntry) {
+  return R"({"app":"Kelm Vodod Idizor","printer":)" + printerEntry +
+         R"(,"tapes":[9,12,18,24],"version":"1.4.2"})";
+}
+
+const std::string readyEntry =
+    R"({"connected":true,"name":"SR-MK1 Office","state":"ready","tapeMm":18})";
+const std::string unreachableEntry =
+    R"({"connected":false,"error":"PRINTER_UNREACHABLE","name":"SR-MK1 Office"})";
+
+TEST_F(RouterTest, AReusedStatusBodyIsWholeAtEveryReuse) {
+  struct Case {
+    const char* what;
+    bool withPrinter;
+    FakeBridgePrinter::StatusAnswer reply;
+    double step;  // between answers; four answers stay within the reuse time
+    std::string body;
+  };
+  const Case cases[] = {
+      {"ready", true, FakeBridgePrinter::ready(18), 0.5, statusWith(readyEntry)},
+      {"unreachable", true, std::make_exception_ptr(SPPPrinterFailure::unreachable()), 3.0,
+       statusWith(unreachableEntry)},
+      {"no printer", false, FakeBridgePrinter::ready(18), 0.5,
+       R"({"app":"Kelm Vodod Idizor","tapes":[9,12,18,24],"version":"1.4.2"})"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    now += 100;
+    hasPrinter = c.withPrinter;
+    printer->statusTimeouts.clear();
+    printer->statusAnswers = {c.reply};
+    const int lookups = printerLookups;
+    for (int i = 0; i < 4; ++i) {
+      EXPECT_EQ(text(answer({}).body), c.body) << "answer " << i;
+      now += c.step;
+    }
+    EXPECT_EQ(printerLookups, lookups + 1);
+    EXPECT_EQ(printer->statusTimeouts.size(), c.withPrinter ? 1u : 0u);
+  }
+}
+
+TEST_F(RouterTest, AChangeOfPrinterEndsTheReuseOfTheBodyItHad) {
+  const std::shared_ptr<FakeBridgePrinter> first = printer;
+  const auto second = std::make_shared<FakeBridgePrinter>();
+  second->name = "SR-MK2 Lab";
+  second->statusAnswers = {FakeBridgePrinter::ready(24)};
+  const std::string secondBody =
+      statusWith(R"({"connected":true,"name":"SR-MK2 Lab","state":"ready","tapeMm":24})");
+
+  // A body kept for 2 s (ready) or 12 s (unreachable) is dropped at once.
+  const std::pair<FakeBridgePrinter::StatusAnswer, std::string> cases[] = {
+      {FakeBridgePrinter::ready(18), statusWith(readyEntry)},
+      {std::make_exception_ptr(SPPPrinterFailure::unreachable()), statusWith(unreachableEntry)},
+  };
+  for (const auto& [reply, firstBody] : cases) {
+    SCOPED_TRACE(firstBody);
+    now += 100;
+    printer = first;
+    first->statusAnswers = {reply};
+    second->statusTimeouts.clear();
+    EXPECT_EQ(text(answer({}).body), firstBody);
+    now += 0.5;
+    printer = second;
+    router.printerChanged();
+    EXPECT_EQ(text(answer({}).body), secondBody);
+    EXPECT_EQ(second->statusTimeouts.size(), 1u);
+  }
+
+  // A query of the first printer still waiting for it is answered, but its body is not kept.
+  now += 100;
+  printer = first;
+  first->statusAnswers = {FakeBridgePrinter::ready(18)};
+  second->statusTimeouts.clear();
+  QPromise<void> gate;
+  gate.start();
+  first->statusGate = gate.future();
+  QCoro::Task<HTTPResponse> waiting = router.handle(build({}));
+  ASSERT_EQ(first->statusTimeouts.size(), 3u);
+  router.printerChanged();
+  printer = second;
+  gate.finish();
+  const std::optional<HTTPResponse> late = runTask(std::move(waiting));
+  ASSERT_TRUE(late);
+  EXPECT_EQ(text(late->body), statusWith(readyEntry));
+  EXPECT_EQ(text(answer({}).body), secondBody);
+  EXPECT_EQ(second->statusTimeouts.size(), 1u);
 }
 
 }  // namespace

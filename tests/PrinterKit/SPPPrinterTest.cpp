@@ -250,6 +250,28 @@ TEST_F(SPPPrinterTest, WhileAJobRunsItIsBusyAnswersFromLastStatusAndStaysOpen) {
   EXPECT_FALSE(printer->isOpen());
 }
 
+TEST_F(SPPPrinterTest, AReadyComposedBeforeThePrinterHadTheJobDoesNotEndIt) {
+  // 50 lines (3.5 mm): ready counts from 0.09 s after sending. The job crosses a 400 kbit/s link
+  // in about 0.04 s; every reply comes 0.3 s after its request, so the setup's "ready" arrives
+  // long after that, while the label prints for 0.7 s.
+  sim.settings().linkBitsPerSecond = 400000;
+  sim.settings().replyDelay = 0.3;
+  sim.settings().mmPerSecond = 5.0;
+  printer->statusTimeout = 2.0;
+  printer->slowestMmPerSecond = 1.0;
+  int completedAtReturn = -1;
+  auto job = [this, &completedAtReturn]() -> QCoro::Task<> {
+    std::vector<RasterLabel> labels = {label(50)};
+    co_await printer->print(std::move(labels), 18);
+    completedAtReturn = sim.jobsCompleted();
+  };
+  ASSERT_TRUE(runTask(job()));
+  EXPECT_EQ(completedAtReturn, 1);
+  EXPECT_EQ(sim.printedLabels(), std::vector<RasterLabel>{label(50)});
+  EXPECT_THAT(lines, ElementsAre(MatchesRegex("sent .*"), MatchesRegex("printing at .*"),
+                                 MatchesRegex("ready at .*")));
+}
+
 TEST_F(SPPPrinterTest, ACoverOpenedDuringTheJobIsReported) {
   sim.settings().reportsChanges = true;
   sim.settings().mmPerSecond = 50.0;
@@ -297,32 +319,37 @@ TEST_F(SPPPrinterTest, TheIdleCloseIsPostponedByUse) {
 // A transport the test scripts: it records what is written and answers through `answer`.
 class ScriptedTransport : public PrinterTransport {
  public:
-  // Called for each write; a returned reply arrives on the event loop.
+  // Called for each write; a returned reply arrives on the event loop, or, with
+  // answersBeforeWriteEnds, before the write has returned (a socket whose completion is reported
+  // a turn of the event loop after the printer has already answered).
   std::function<std::optional<Bytes>(const Bytes& written)> answer;
+  bool answersBeforeWriteEnds = false;
   std::vector<Bytes> writes;
   int opens = 0;
+  // Whether the link is open; shared so that a test still sees it once the transport is gone.
+  const std::shared_ptr<bool> up = std::make_shared<bool>(false);
 
-  bool isOpen() const override { return open_; }
+  bool isOpen() const override { return *up; }
   QCoro::Task<void> open() override {
     co_await QCoro::sleepFor(std::chrono::milliseconds(1));
     ++opens;
-    open_ = true;
+    *up = true;
   }
   QCoro::Task<void> write(Bytes bytes) override {
-    if (!open_) throw SPPPrinterFailure::connectionLost();
+    if (!*up) throw SPPPrinterFailure::connectionLost();
     writes.push_back(bytes);
     std::optional<Bytes> reply = answer ? answer(writes.back()) : std::nullopt;
-    if (reply) {
+    if (reply && answersBeforeWriteEnds) {
+      if (onData) onData(*reply);
+      co_await QCoro::sleepFor(std::chrono::milliseconds(1));
+    } else if (reply) {
       QTimer::singleShot(0, [this, reply = *reply, channel = opens] {
-        if (open_ && channel == opens && onData) onData(reply);
+        if (*up && channel == opens && onData) onData(reply);
       });
     }
     co_return;
   }
-  void close() override { open_ = false; }
-
- private:
-  bool open_ = false;
+  void close() override { *up = false; }
 };
 
 Bytes reply(std::uint8_t stateCode) {
@@ -348,6 +375,15 @@ class ScriptedPrinterTest : public ::testing::Test {
   std::shared_ptr<SPPPrinter> printer;
   std::vector<std::string> lines;
 };
+
+TEST_F(ScriptedPrinterTest, AReplyThatArrivesBeforeTheWriteHasEndedAnswersTheQuery) {
+  transport->answersBeforeWriteEnds = true;
+  transport->answer = [](const Bytes&) -> std::optional<Bytes> { return reply(0x00); };
+  const auto status = runTask(printer->status(0.2));
+  ASSERT_TRUE(status);
+  EXPECT_EQ(status->state, PrinterStatus::State::ready);
+  EXPECT_EQ(transport->writes.size(), 1u);
+}
 
 TEST_F(ScriptedPrinterTest, TwoQueriesAtOnceShareTheOpeningAndOneReply) {
   transport->answer = [this](const Bytes&) -> std::optional<Bytes> {
@@ -384,6 +420,51 @@ TEST_F(ScriptedPrinterTest, AStaleLinkIsAskedAgainOnAFreshOne) {
   EXPECT_TRUE(runTask(printer->status(0.1)));
   EXPECT_EQ(transport->opens, 2);
   EXPECT_EQ(transport->writes.size(), 3u);
+}
+
+TEST_F(ScriptedPrinterTest, CloseEndsAWaitingQueryWithoutAskingAgain) {
+  transport->answer = [this](const Bytes&) -> std::optional<Bytes> {
+    if (transport->writes.size() == 1) return reply(0x00);
+    return std::nullopt;
+  };
+  ASSERT_TRUE(runTask(printer->status(0.1)));
+  QCoro::Task<PrinterStatus> query = printer->status(1.0);
+  ASSERT_EQ(transport->writes.size(), 2u);
+  printer->close();
+  EXPECT_EQ(failureOf(std::move(query)), Failure::noReply());
+  EXPECT_FALSE(printer->isOpen());
+  EXPECT_EQ(transport->opens, 1);
+  EXPECT_EQ(transport->writes.size(), 2u);
+}
+
+TEST(ScriptedPrinterLifetimeTest, ADroppedPrinterLeavesNoLinkOpen) {
+  for (const bool closedDuringAQuery : {false, true}) {
+    SCOPED_TRACE(closedDuringAQuery ? "closed during a query, then dropped" : "dropped while open");
+    auto channel = std::make_unique<ScriptedTransport>();
+    ScriptedTransport& link = *channel;
+    const std::shared_ptr<bool> up = link.up;
+    link.answer = [&link](const Bytes&) -> std::optional<Bytes> {
+      if (link.writes.size() == 1) return reply(0x00);
+      return std::nullopt;
+    };
+    std::shared_ptr<SPPPrinter> engine =
+        SPPPrinter::create(kAddress, std::nullopt, std::move(channel));
+    ASSERT_TRUE(runTask(engine->status(0.1)));
+    ASSERT_TRUE(*up);
+    std::optional<QCoro::Task<PrinterStatus>> query;
+    if (closedDuringAQuery) {
+      query = engine->status(1.0);
+      engine->close();
+    }
+    engine.reset();
+    // The query keeps the printer alive until it ends; the printer and its transport are gone
+    // after that.
+    if (query) {
+      EXPECT_EQ(failureOf(std::move(*query)), Failure::noReply());
+    }
+    QCoreApplication::sendPostedEvents();
+    EXPECT_FALSE(*up);
+  }
 }
 
 TEST_F(ScriptedPrinterTest, AShortJobSeenOnlyReadyEndsOnceReadyAfterHasPassed) {

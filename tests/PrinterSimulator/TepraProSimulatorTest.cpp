@@ -207,6 +207,32 @@ TEST(TepraProSimulatorTest, ReportsChangesOnlyWhenAsked) {
   }
 }
 
+TEST(TepraProSimulatorTest, DelayedRepliesDescribeTheirRequestAndLeaveInOrder) {
+  // The 200-line job prints for 55 ms; its two replies leave 100 ms after their requests.
+  Bench bench({.mmPerSecond = 254.0, .replyDelay = 0.1});
+  QElapsedTimer clock;
+  clock.start();
+  bench.printer.receive(TepraPro::job(sampleLabels(216, {200}), 216));
+  EXPECT_TRUE(bench.replies.empty());
+  int completedAtReplies = -1;
+  ASSERT_TRUE(runUntil([&] {
+    completedAtReplies = bench.printer.jobsCompleted();
+    return bench.replies.size() == 2;
+  }));
+  EXPECT_GE(clock.elapsed(), 100);
+  // Ready for the setup's request, printing for the end's, though both leave after the print.
+  EXPECT_EQ(bench.stateCodes(), (std::vector<std::uint8_t>{0x00, 0x02}));
+  EXPECT_EQ(completedAtReplies, 1);
+
+  // A reply still waiting when the channel goes is lost; the next channel's replies come.
+  bench.printer.receive(TepraPro::statusRequest);
+  bench.printer.channelClosed();
+  bench.printer.settings().idleStateCode = 0x05;
+  bench.printer.receive(TepraPro::statusRequest);
+  ASSERT_TRUE(runUntil([&] { return bench.replies.size() == 3; }));
+  EXPECT_EQ(bench.replies.back()[14], 0x05);
+}
+
 TEST(TepraProSimulatorTest, SilentAndGarbageGiveNoReply) {
   Bench silent;
   silent.printer.setSilent(true);

@@ -66,8 +66,9 @@ class FakeBridgePrinter : public BridgeKit::BridgePrinter {
     const QFuture<void> gate = statusGate;
     co_await gate;
     if (auto* error = std::get_if<std::exception_ptr>(&answer)) std::rethrow_exception(*error);
-    last = std::get<PrinterKit::PrinterStatus>(answer);
-    co_return *last;
+    const PrinterKit::PrinterStatus reported = std::get<PrinterKit::PrinterStatus>(answer);
+    last = reported;
+    co_return reported;
   }
 
   QCoro::Task<void> print(std::vector<PrinterKit::RasterLabel> labels, int tapeMm) override {
