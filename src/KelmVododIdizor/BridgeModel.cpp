@@ -8,18 +8,12 @@
 
 #include "Async/Async.h"
 #include "Base/Require.h"
-#include "BridgeKit/SPPBridgePrinter.h"
 #include "BridgeKit/WebHost.h"
 #include "KelmVododIdizor/BundleInfo.h"
 
 namespace KelmVododIdizor {
 
 namespace {
-
-constexpr const char* noticeAcceptedKey = "noticeAccepted";
-constexpr const char* printerAddressKey = "printerAddress";
-constexpr const char* printerAutoChosenKey = "printerAutoChosen";
-constexpr const char* allowDevOriginsKey = "allowDevOrigins";
 
 // A stored Boolean: a bool written in this run, or the texts QSettings writes for one on disk.
 // Anything else (a number, another text, a list) is not a Boolean.
@@ -52,6 +46,7 @@ std::string BridgeModel::Environment::defaultWebHost() { return std::string(Brid
 BridgeModel::BridgeModel(Environment environment, QObject* parent)
     : QObject(parent), environment_(std::move(environment)) {
   KELM_REQUIRE(environment_.loginItem != nullptr);
+  KELM_REQUIRE(environment_.printers != nullptr);
   KELM_REQUIRE(environment_.now != nullptr);
   const QSettings settings;
   noticeAccepted_ = storedBool(settings, noticeAcceptedKey).value_or(false);
@@ -64,15 +59,14 @@ BridgeModel::BridgeModel(Environment environment, QObject* parent)
   if (storedBool(settings, allowDevOriginsKey).value_or(false)) {
     for (const char* origin : developmentOrigins) origins.insert(origin);
   }
-  if (environment_.printer) {
-    printer_ = std::make_shared<BridgeKit::SPPBridgePrinter>(environment_.printer);
-  }
   // The Router is owned by the model and never outlives it; the provider reads the model's
   // printer at the moment of each request.
-  auto provider = [this] { return currentPrinter(); };
+  auto provider = [this] { return bridgePrinter(); };
   router_ = std::make_unique<BridgeKit::Router>(environment_.version, std::move(origins),
                                                 std::move(provider));
 
+  // A model made for one command leaves the printers alone.
+  if (environment_.serves) reloadPrinters();
   refreshCertificate();
 
   serverRetry_.setSingleShot(true);
@@ -109,8 +103,6 @@ void BridgeModel::setNoticeAccepted(bool accepted) {
   QSettings().setValue(noticeAcceptedKey, accepted);
   assign(noticeAccepted_, accepted, Field::noticeAccepted);
 }
-
-std::shared_ptr<BridgeKit::BridgePrinter> BridgeModel::currentPrinter() const { return printer_; }
 
 void BridgeModel::setMessage(std::optional<std::string> message) {
   if (message && environment_.log) environment_.log(*message);

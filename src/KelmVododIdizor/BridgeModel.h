@@ -16,22 +16,25 @@
 
 #include "BridgeKit/LocalCertificate.h"
 #include "BridgeKit/Router.h"
+#include "BridgeKit/SPPBridgePrinter.h"
 #include "BridgeKit/Server.h"
 #include "KelmVododIdizor/LoginItem.h"
+#include "KelmVododIdizor/PrinterDirectory.h"
 #include "KelmVododIdizor/UpdateCheck.h"
+#include "PrinterKit/LabelBitmap.h"
 #include "PrinterKit/PrinterStatus.h"
 #include "PrinterKit/SPPPrinter.h"
 
 namespace KelmVododIdizor {
 
 // The application's state and its operations: the settings, the bridge's Router and its current
-// Server, the printer the bridge serves, the certificate's state, messages for the user, the
-// update check and the login item. The tray, the panel and the command line read its fields and
-// call its operations.
+// Server, the paired printers and the one chosen (the printer the bridge serves), the
+// certificate's state, messages for the user, the update check and the login item. The tray, the
+// panel and the command line read its fields and call its operations.
 //
-// Threads: the main thread only. Construction returns at once; the work it starts (the first
-// listener, the daily pass) runs later on the event loop. Observable fields announce each change
-// through changed(); a write of the value already held announces nothing.
+// Threads: the main thread only. Construction returns at once; the work it starts (the printer
+// listing, the first listener, the daily pass) runs later on the event loop. Observable fields
+// announce each change through changed(); a write of the value already held announces nothing.
 //
 // Settings are read once, at construction, from QSettings (the application's organisation and
 // name must be set before); they are written at the moment they change.
@@ -41,12 +44,7 @@ class BridgeModel : public QObject {
  public:
   using Moment = BridgeKit::LocalCertificate::Moment;
 
-  // A paired Bluetooth device that may be a TEPRA PRO printer.
-  struct PairedPrinter {
-    std::string name;
-    std::string address;
-    bool operator==(const PairedPrinter&) const = default;
-  };
+  using PairedPrinter = KelmVododIdizor::PairedPrinter;
 
   // The certificate's state, derived from the key store and the browsers' trust stores.
   struct CertState {
@@ -83,6 +81,11 @@ class BridgeModel : public QObject {
 
   static constexpr double retryDelay = 3.0;
   static constexpr double dailyInterval = 86'400.0;
+  // The time limit of every status query the model makes, in seconds.
+  static constexpr double statusTimeout = 3.0;
+  // No new automatic choice after a "not a TEPRA PRO" answer sooner than this after the last
+  // one, in seconds.
+  static constexpr double reprobeInterval = 600.0;
   static constexpr const char* developmentOrigins[] = {"http://localhost:5173",
                                                        "http://localhost:5174"};
 
@@ -92,6 +95,8 @@ class BridgeModel : public QObject {
     BridgeKit::LocalCertificate::Stores stores = BridgeKit::LocalCertificate::Stores::standard();
     // REQUIRES: non-null.
     std::shared_ptr<LoginItem> loginItem;
+    // Where the paired printers and their engines come from. REQUIRES: non-null.
+    std::shared_ptr<PrinterDirectory> printers;
     std::function<Moment()> now = [] { return std::chrono::system_clock::now(); };
     std::string version = defaultVersion();
     std::int64_t build = defaultBuild();
@@ -103,17 +108,17 @@ class BridgeModel : public QObject {
     std::chrono::milliseconds requestDeadline = BridgeKit::Server::requestTimeout;
     double retryDelay = BridgeModel::retryDelay;
     double dailyInterval = BridgeModel::dailyInterval;
-    // The printer the bridge serves while no Bluetooth printer can be chosen (the simulated
-    // printer); none when null.
-    std::shared_ptr<PrinterKit::SPPPrinter> printer;
-    // Whether the model runs the bridge: the listener and its restarts, the daily pass and the
-    // certificate watch. A model made for one command (the certificate's set-up, status or
-    // removal) runs none of them and never listens.
+    double statusTimeout = BridgeModel::statusTimeout;
+    double reprobeInterval = BridgeModel::reprobeInterval;
+    // Whether the model runs the bridge: the printer listing at start, the listener and its
+    // restarts, the daily pass and the certificate watch. A model made for one command (the
+    // certificate's set-up, status or removal) runs none of them and never listens.
     bool serves = true;
     // How often a serving model looks for a certificate made, renewed or removed by another
     // process (the command line), in seconds; it then serves the new one or stops listening.
     double certificateWatchInterval = 5.0;
-    // Receives the listener's state texts and the messages for the user, for the log.
+    // Receives the listener's state texts, the messages for the user, the automatic printer
+    // choices and the print engines' progress lines, for the log.
     std::function<void(const std::string&)> log;
 
     static std::string defaultVersion();
@@ -121,8 +126,9 @@ class BridgeModel : public QObject {
     static std::string defaultWebHost();
   };
 
-  // Reads the settings, makes the Router, sets `cert`, and schedules the first listener start
-  // and the daily pass (update check, certificate state) on the event loop.
+  // Reads the settings, makes the Router, starts listing the paired printers, sets `cert`, and
+  // schedules the first listener start and the daily pass (update check, certificate state) on
+  // the event loop.
   explicit BridgeModel(Environment environment, QObject* parent = nullptr);
   ~BridgeModel() override;
 
@@ -131,6 +137,8 @@ class BridgeModel : public QObject {
   void setNoticeAccepted(bool accepted);
   const std::optional<std::string>& selected() const { return selected_; }
   bool autoChosen() const { return autoChosen_; }
+  // When the last automatic choice started; none before the first of this run.
+  const std::optional<Moment>& lastAutoChoice() const { return lastAutoChoice_; }
 
   // Observable.
   const std::vector<PairedPrinter>& printers() const { return printers_; }
@@ -176,13 +184,46 @@ class BridgeModel : public QObject {
   // Registers or unregisters the program as opened at login; failures go to lastMessage.
   void setLaunchAtLogin(bool on);
 
-  // The printer the Router serves: the simulated printer when there is one, else none.
-  std::shared_ptr<BridgeKit::BridgePrinter> currentPrinter() const;
+  // Printer management. A status query failure shows in statusError, a test print's outcome in
+  // lastMessage; nothing else is reported.
+  // Starts listing the paired printers unless a listing runs, and returns. A listing that lacks
+  // the chosen printer (or with none chosen) is followed by an automatic choice and a status
+  // refresh; an empty one leaves the choice as it is.
+  void reloadPrinters();
+  // Probes the paired printers one after another and chooses the first TEPRA PRO, else the first
+  // silent one, else the first. Does nothing while a choice runs, without paired printers, or
+  // while the chosen printer prints.
+  QCoro::Task<> autoChoose();
+  // Asks the chosen printer for its status (during a job: copies the engine's last one). An
+  // automatic choice whose device answers as no TEPRA PRO is made again when another printer is
+  // paired and the last automatic choice is more than reprobeInterval seconds old.
+  QCoro::Task<> refreshStatus();
+  // Prints a label reading "<tape width> mm OK" on the loaded tape of the chosen printer.
+  QCoro::Task<> testPrint();
+  // The user's choice of a printer (the panel's picker, the command line): recorded as chosen by
+  // the user, then its status is asked.
+  QCoro::Task<> choosePrinter(std::string address);
+
+  // The test label for a tape of `dots` dots across: `text` in the system font, semibold, at
+  // 0.36 * dots points on a 72 dpi surface (one point per pixel), starting 0.25 * dots from the
+  // left, its line box centred across the tape. The label is as long as the text's advance (in
+  // whole pixels) plus dots / 2, so a margin of about 0.25 * dots follows the text.
+  // Throws std::runtime_error when the surface cannot be made.
+  // REQUIRES: dots > 0; a QGuiApplication exists.
+  static PrinterKit::LabelBitmap testLabel(int dots, const std::string& text);
+  // The user's text for a problem the printer reports.
+  static std::string problemText(PrinterKit::PrinterStatus::Problem problem);
 
  signals:
   void changed(KelmVododIdizor::BridgeModel::Field field);
 
  private:
+  // The settings' keys.
+  static constexpr const char* noticeAcceptedKey = "noticeAccepted";
+  static constexpr const char* printerAddressKey = "printerAddress";
+  static constexpr const char* printerAutoChosenKey = "printerAutoChosen";
+  static constexpr const char* allowDevOriginsKey = "allowDevOrigins";
+
   template <class T>
   void assign(T& member, T value, Field field) {
     if (member == value) return;
@@ -190,6 +231,20 @@ class BridgeModel : public QObject {
     emit changed(field);
   }
   void setMessage(std::optional<std::string> message);
+  // Records a choice: sets autoChosen and, unless `address` is already chosen with an engine,
+  // drops the engine, sets selected and clears the status. Both settings are written.
+  void setChoice(std::optional<std::string> address, bool autoChosen);
+  // The engine of the chosen printer, made on first use; none while a choice runs or when
+  // nothing is chosen.
+  std::shared_ptr<PrinterKit::SPPPrinter> currentPrinter();
+  // currentPrinter() as the Router sees it; one wrapper per engine.
+  std::shared_ptr<BridgeKit::BridgePrinter> bridgePrinter();
+  // An engine from the directory whose progress lines go to the log.
+  std::shared_ptr<PrinterKit::SPPPrinter> makeEngine(const std::string& address,
+                                                     std::optional<std::string> name);
+  // Closes and forgets the engine of the chosen printer, if any.
+  void dropPrinter();
+  QCoro::Task<> listPrinters();
   void retryServer(double seconds, const std::string& because);
   void onServerState(const BridgeKit::Server* server, const std::string& state);
   QCoro::Task<> dailyPass();
@@ -202,6 +257,7 @@ class BridgeModel : public QObject {
   std::optional<std::string> selected_;
   bool choosingPrinter_ = false;
   bool autoChosen_ = true;
+  std::optional<Moment> lastAutoChoice_;
   std::optional<PrinterKit::PrinterStatus> status_;
   std::optional<std::string> statusError_;
   bool checking_ = false;
@@ -212,7 +268,9 @@ class BridgeModel : public QObject {
   std::optional<std::string> lastMessage_;
   bool launchAtLogin_ = false;
   std::optional<Update> update_;
-  std::shared_ptr<BridgeKit::BridgePrinter> printer_;
+  std::shared_ptr<PrinterKit::SPPPrinter> printer_;
+  // The Router's view of printer_; replaced when printer_ is.
+  std::shared_ptr<BridgeKit::SPPBridgePrinter> bridgePrinter_;
   // Declared before server_: a Server needs its Router until it is gone.
   std::unique_ptr<BridgeKit::Router> router_;
   std::unique_ptr<BridgeKit::Server> server_;
@@ -228,6 +286,9 @@ class BridgeModel : public QObject {
   // Set while the model is being destroyed: tasks woken by its teardown leave it alone.
   bool closing_ = false;
   QNetworkAccessManager network_;
+
+  // Reaches setChoice() and currentPrinter() from the tests.
+  friend struct BridgeModelTestAccess;
 };
 
 }  // namespace KelmVododIdizor

@@ -26,7 +26,7 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
     } else if (argument == "--simulate-printer") {
       line.simulatePrinter = true;
     } else if (argument == "certificate") {
-      if (line.action != Action::run) return fail("\"certificate\" given twice");
+      if (line.action != Action::run) return fail("a second command \"certificate\"");
       if (i + 1 == arguments.size()) {
         return fail("\"certificate\" needs a command: setup, status or remove");
       }
@@ -40,14 +40,35 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
       } else {
         return fail("unknown certificate command \"" + command + "\" (setup, status or remove)");
       }
+    } else if (argument == "printers") {
+      if (line.action != Action::run) return fail("a second command \"printers\"");
+      if (i + 1 == arguments.size()) {
+        return fail("\"printers\" needs a command: list, choose, status or test-label");
+      }
+      const std::string& command = arguments[++i];
+      if (command == "list") {
+        line.action = Action::printersList;
+      } else if (command == "status") {
+        line.action = Action::printersStatus;
+      } else if (command == "test-label") {
+        line.action = Action::printersTestLabel;
+      } else if (command == "choose") {
+        if (i + 1 == arguments.size() || arguments[i + 1].empty() ||
+            arguments[i + 1].front() == '-') {
+          return fail("\"printers choose\" needs an address (see \"printers list\") or auto");
+        }
+        line.action = Action::printersChoose;
+        line.printer = arguments[++i];
+      } else {
+        return fail("unknown printers command \"" + command +
+                    "\" (list, choose, status or test-label)");
+      }
     } else {
       return fail("unknown argument \"" + argument + "\"");
     }
   }
   if (line.action != Action::run && (line.headless || line.simulatePrinter)) {
-    return fail(
-        "--headless and --simulate-printer go with running the bridge, not with "
-        "\"certificate\"");
+    return fail("--headless and --simulate-printer go with running the bridge, not with a command");
   }
   return line;
 }
@@ -55,7 +76,38 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
 std::string CommandLine::usage() {
   return "usage: kelm-vodod-idizor [--headless] [--simulate-printer]\n"
          "       kelm-vodod-idizor certificate setup|status|remove\n"
+         "       kelm-vodod-idizor printers list|status|test-label\n"
+         "       kelm-vodod-idizor printers choose <address>|auto\n"
          "       kelm-vodod-idizor --help\n";
+}
+
+bool CommandLine::isCommand() const { return action != Action::run && action != Action::help; }
+
+std::vector<std::string> CommandLine::arguments() const {
+  switch (action) {
+    case Action::certificateSetup:
+      return {"certificate", "setup"};
+    case Action::certificateStatus:
+      return {"certificate", "status"};
+    case Action::certificateRemove:
+      return {"certificate", "remove"};
+    case Action::printersList:
+      return {"printers", "list"};
+    case Action::printersChoose:
+      return {"printers", "choose", printer};
+    case Action::printersStatus:
+      return {"printers", "status"};
+    case Action::printersTestLabel:
+      return {"printers", "test-label"};
+    case Action::help:
+      return {"--help"};
+    case Action::run:
+      break;
+  }
+  std::vector<std::string> run;
+  if (headless) run.push_back("--headless");
+  if (simulatePrinter) run.push_back("--simulate-printer");
+  return run;
 }
 
 std::string CommandLine::help() {
@@ -76,10 +128,18 @@ std::string CommandLine::help() {
          "  certificate status   print the certificate's state: missing, untrusted,\n"
          "                       trusted until <date>, or renew soon\n"
          "  certificate remove   remove the certificate from the key store and the browsers\n"
+         "  printers list        list the paired Bluetooth printers: name and address\n"
+         "  printers choose <address>\n"
+         "                       print on this paired printer from now on\n"
+         "  printers choose auto let the bridge find a TEPRA PRO among the paired printers\n"
+         "  printers status      the chosen printer's state, tape and problem\n"
+         "  printers test-label  print a test label on the chosen printer\n"
          "  --help               show this text\n"
          "\n"
-         "A running bridge picks up a certificate set up or removed from the command line within\n"
-         "a few seconds.\n";
+         "Only one bridge runs at a time. The certificate and printers commands are carried out\n"
+         "by the running bridge when there is one (it then uses the new choice at once), and by\n"
+         "this program itself otherwise. The exit status is 0 on success, 1 when the command\n"
+         "failed and 2 for a command line that is not understood.\n";
 }
 
 std::string CommandLine::describe(const BridgeModel::CertState& state) {

@@ -19,12 +19,22 @@ SimulatedPrinter::SimulatedPrinter(QString folder, std::function<void(const std:
   };
   engine_ = PrinterKit::SPPPrinter::create(
       address, std::string(name), std::make_unique<PrinterSimulator::SimulatorTransport>(printer_));
-  engine_->log = [this](const std::string& line) { log_("[printer] " + line); };
 }
 
 SimulatedPrinter::~SimulatedPrinter() {
   engine_->log = nullptr;
   engine_->close();
+}
+
+QCoro::Task<std::vector<PairedPrinter>> SimulatedPrinter::pairedPrinters() {
+  co_return std::vector<PairedPrinter>{{name, address}};
+}
+
+std::shared_ptr<PrinterKit::SPPPrinter> SimulatedPrinter::engine(const std::string& device,
+                                                                 std::optional<std::string> shown) {
+  if (device == address) return engine_;
+  return unreachableEngine(device, std::move(shown),
+                           PrinterKit::SPPPrinterFailure::notPaired(device));
 }
 
 }  // namespace KelmVododIdizor

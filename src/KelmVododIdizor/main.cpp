@@ -6,75 +6,98 @@
 #include <vector>
 
 #include <QCoreApplication>
+#include <QDBusConnection>
 #include <QDir>
 #include <QEventLoop>
+#include <QGuiApplication>
 
 #include "Async/Async.h"
+#include "KelmVododIdizor/BluetoothPrinters.h"
+#include "KelmVododIdizor/BridgeCommands.h"
 #include "KelmVododIdizor/BridgeModel.h"
 #include "KelmVododIdizor/BundleInfo.h"
 #include "KelmVododIdizor/CommandLine.h"
+#include "KelmVododIdizor/PrinterDirectory.h"
 #include "KelmVododIdizor/SimulatedPrinter.h"
 #include "KelmVododIdizor/SystemLog.h"
 #include "KelmVododIdizor/linux/AutostartLoginItem.h"
+#include "KelmVododIdizor/linux/SessionBus.h"
+#include "PrinterKit/BluetoothTransport.h"
 
 namespace {
 
+using KelmVododIdizor::BridgeCommands;
 using KelmVododIdizor::BridgeModel;
 using KelmVododIdizor::CommandLine;
+using KelmVododIdizor::SessionBus;
 using KelmVododIdizor::SystemLog;
 
-void say(const std::string& text) { std::fprintf(stdout, "%s\n", text.c_str()); }
 void complain(const std::string& text) {
   std::fprintf(stderr, "kelm-vodod-idizor: %s\n", text.c_str());
+}
+
+// The factor every wait of the program is multiplied by: KELM_VODOD_IDIZOR_TIME_SCALE, a number
+// above 0 and at most 1, so that tests of the whole program need not wait for a minute; 1 when it
+// is unset or not such a number.
+double timeScale() {
+  bool ok = false;
+  const double scale = qEnvironmentVariable("KELM_VODOD_IDIZOR_TIME_SCALE").toDouble(&ok);
+  return ok && scale > 0 && scale <= 1 ? scale : 1.0;
 }
 
 BridgeModel::Environment environment() {
   BridgeModel::Environment environment;
   const QString program = QCoreApplication::applicationFilePath();
+  const double scale = timeScale();
   environment.loginItem = std::make_shared<KelmVododIdizor::AutostartLoginItem>(program);
+  environment.printers = std::make_shared<KelmVododIdizor::BluetoothPrinters>(scale);
+  environment.statusTimeout *= scale;
+  environment.reprobeInterval *= scale;
+  PrinterKit::BluetoothTransport::Context& bluetooth =
+      PrinterKit::BluetoothTransport::Context::standard();
+  bluetooth.lookupTimeout *= scale;
+  bluetooth.connectTimeout *= scale;
+  bluetooth.writeTimeout *= scale;
   environment.programPath = program.toStdString();
   environment.log = [](const std::string& line) { SystemLog::write(line); };
   return environment;
 }
 
-// Runs one of the model's operations to its end on this thread's event loop.
-void runToEnd(std::function<QCoro::Task<>()> operation) {
+// Runs a command to its end on this thread's event loop.
+BridgeCommands::Reply runToEnd(BridgeModel& model, const CommandLine& line,
+                               KelmVododIdizor::PrinterDirectory& lister) {
+  BridgeCommands::Reply reply;
   QEventLoop loop;
-  Async::start(&loop, [&loop, &operation]() -> QCoro::Task<> {
-    co_await operation();
+  Async::start(&loop, [&]() -> QCoro::Task<> {
+    auto task = BridgeCommands::run(model, line, &lister);
+    reply = co_await task;
     loop.quit();
   });
   loop.exec();
+  return reply;
 }
 
-bool trusted(const BridgeModel::CertState& state) {
-  return state.kind == BridgeModel::CertState::Kind::trusted ||
-         state.kind == BridgeModel::CertState::Kind::renewSoon;
-}
-
-int certificateCommand(CommandLine::Action action) {
-  BridgeModel::Environment env = environment();
-  env.serves = false;
-  env.log = nullptr;  // the command reports its own outcome
-  BridgeModel model(std::move(env));
-  switch (action) {
-    case CommandLine::Action::certificateStatus:
-      say("certificate: " + CommandLine::describe(model.cert()));
-      return 0;
-    case CommandLine::Action::certificateSetup:
-      runToEnd([&model] { return model.setUpCertificate(); });
-      if (model.lastMessage()) complain(*model.lastMessage());
-      say("certificate: " + CommandLine::describe(model.cert()));
-      if (!trusted(model.cert())) return 1;
-      say("Restart Chrome, Chromium or Firefox if one is open, so that it reads the new trust.");
-      return 0;
-    case CommandLine::Action::certificateRemove:
-      runToEnd([&model] { return model.removeCertificate(); });
-      say("certificate: " + CommandLine::describe(model.cert()));
-      return model.cert().kind == BridgeModel::CertState::Kind::missing ? 0 : 1;
-    default:
-      return 2;
+// A certificate or printers command: carried out by the running bridge when there is one, so
+// that it acts on what the bridge serves; otherwise here.
+int command(const CommandLine& line) {
+  std::optional<BridgeCommands::Reply> reply =
+      SessionBus::forward(QDBusConnection::sessionBus(), line);
+  if (!reply) {
+    {
+      BridgeModel::Environment env = environment();
+      env.serves = false;
+      env.log = nullptr;  // the command reports its own outcome
+      const std::shared_ptr<KelmVododIdizor::PrinterDirectory> printers = env.printers;
+      BridgeModel model(std::move(env));
+      reply = runToEnd(model, line, *printers);
+    }
+    // The engines the command used have closed their links; their timers end on the next turns
+    // of the event loop.
+    for (int turn = 0; turn < 3; ++turn) QCoreApplication::processEvents();
   }
+  std::fputs(reply->out.c_str(), stdout);
+  std::fputs(reply->err.c_str(), stderr);
+  return reply->exitCode;
 }
 
 // A new folder for the simulated printer's labels, kept after the program ends.
@@ -111,7 +134,6 @@ int runBridge(const CommandLine& line) {
     SystemLog::write(
         "kelm-vodod-idizor: this build has no tray yet; running headless (as with --headless)");
   }
-  std::unique_ptr<KelmVododIdizor::SimulatedPrinter> simulated;
   BridgeModel::Environment env = environment();
   if (line.simulatePrinter) {
     const std::optional<QString> folder = labelFolder();
@@ -120,13 +142,25 @@ int runBridge(const CommandLine& line) {
                QDir::tempPath().toStdString());
       return 1;
     }
-    simulated = std::make_unique<KelmVododIdizor::SimulatedPrinter>(
+    env.printers = std::make_shared<KelmVododIdizor::SimulatedPrinter>(
         *folder, [](const std::string& text) { SystemLog::write(text); });
-    env.printer = simulated->engine();
     SystemLog::write("simulated printer: 18 mm tape, ready; printed labels go to " +
                      folder->toStdString());
   }
+  // One bridge at a time: the first holds the port, the Bluetooth profile and the name on the
+  // session bus, and carries out the commands of later starts.
+  BridgeModel* served = nullptr;
+  SessionBus session(QDBusConnection::sessionBus(), [&served](CommandLine command) {
+    return BridgeCommands::run(*served, std::move(command));
+  });
+  if (session.claim() == SessionBus::Claim::taken) {
+    complain(
+        "the bridge is already running; this start ends. \"kelm-vodod-idizor printers status\" "
+        "and the other commands act on the running bridge.");
+    return 0;
+  }
   BridgeModel model(std::move(env));
+  served = &model;
   logChanges(model);
   SystemLog::write("certificate: " + CommandLine::describe(model.cert()));
   if (model.cert().kind == BridgeModel::CertState::Kind::missing) {
@@ -140,7 +174,13 @@ int runBridge(const CommandLine& line) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
+  // The test label is drawn with Qt's text rendering, which needs a GUI application; without a
+  // display the bridge runs on the offscreen platform, headless as before.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
+      qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+  }
+  QGuiApplication app(argc, argv);
   QCoreApplication::setOrganizationName(QStringLiteral("Kelm"));
   QCoreApplication::setApplicationName(QStringLiteral("kelm-vodod-idizor"));
   QCoreApplication::setApplicationVersion(
@@ -162,6 +202,6 @@ int main(int argc, char** argv) {
     case CommandLine::Action::run:
       return runBridge(line);
     default:
-      return certificateCommand(line.action);
+      return command(line);
   }
 }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -17,6 +18,7 @@
 #include "KelmVododIdizor/BridgeModel.h"
 #include "KelmVododIdizor/BundleInfo.h"
 #include "KelmVododIdizor/ManifestServer.h"
+#include "KelmVododIdizor/ModelFixture.h"
 #include "support/RunTask.h"
 
 namespace KelmVododIdizor {
@@ -27,109 +29,9 @@ using namespace std::chrono_literals;
 using TestSupport::runTask;
 using TestSupport::runUntil;
 using CertKind = BridgeModel::CertState::Kind;
+using testing::FakeLoginItem;
 
-// The browsers' trust as a set of certificates, so that a test can refuse the trust as a user
-// would and check what was trusted.
-class FakeBrowserTrust : public BridgeKit::BrowserTrust {
- public:
-  std::int32_t trust(std::span<const std::uint8_t> der, std::string_view) override {
-    if (refuse) return -128;
-    trusted.insert(Bytes(der.begin(), der.end()));
-    return 0;
-  }
-  bool isTrusted(std::span<const std::uint8_t> der, std::string_view) override {
-    return trusted.contains(Bytes(der.begin(), der.end()));
-  }
-  void remove(std::span<const std::string_view>) override { trusted.clear(); }
-
-  using Bytes = std::vector<std::uint8_t>;
-  std::set<Bytes> trusted;
-  bool refuse = false;
-};
-
-class FakeLoginItem : public LoginItem {
- public:
-  Status status() const override { return current; }
-  void registerItem() override {
-    ++registers;
-    if (failure) throw Error(*failure);
-    current = onRegister;
-  }
-  void unregisterItem() override {
-    ++unregisters;
-    if (failure) throw Error(*failure);
-    current = Status::notRegistered;
-  }
-
-  Status current = Status::notRegistered;
-  Status onRegister = Status::enabled;
-  std::optional<std::string> failure;
-  int registers = 0;
-  int unregisters = 0;
-};
-
-// A free TCP port on 127.0.0.1 at the time of the call.
-std::uint16_t freePort() {
-  QTcpServer probe;
-  EXPECT_TRUE(probe.listen(QHostAddress::LocalHost, 0));
-  return probe.serverPort();
-}
-
-// A fresh user with the model's surroundings; nothing of the machine's real user is touched and
-// no duration is longer than a few tens of milliseconds.
-class BridgeModelTest : public ::testing::Test {
- protected:
-  BridgeModelTest() {
-    stores.keyStore = LocalCertificate::Stores::standard().keyStore;
-    stores.browserTrust = browserTrust;
-  }
-
-  BridgeModel::Environment environment() {
-    BridgeModel::Environment environment;
-    environment.stores = stores;
-    environment.loginItem = loginItem;
-    environment.now = [this] { return now; };
-    environment.port = port;
-    environment.retryDelay = 0.02;
-    environment.dailyInterval = 3600;
-    environment.certificateWatchInterval = 0;
-    // Nothing listens on port 1: every update check ends at once without an update.
-    environment.latestURL = QUrl("https://127.0.0.1:1/downloads/vodod-idizor/latest-linux.json");
-    environment.updateTimeout = 0.5;
-    return environment;
-  }
-
-  std::unique_ptr<BridgeModel> makeModel() { return std::make_unique<BridgeModel>(environment()); }
-
-  // Certificate made and trusted the way another run of the program leaves it.
-  LocalCertificate::Pair trustedCertificate(LocalCertificate::Moment at) {
-    LocalCertificate::Pair pair = LocalCertificate::create(at, stores);
-    LocalCertificate::trust(pair.certificate, stores);
-    return pair;
-  }
-
-  bool trusted(const QSslCertificate& certificate) const {
-    const QByteArray der = certificate.toDer();
-    return browserTrust->trusted.contains(FakeBrowserTrust::Bytes(der.begin(), der.end()));
-  }
-
-  // Whether a TLS client trusting `certificate` completes a handshake with the model's listener.
-  bool serves(const QSslCertificate& certificate) {
-    QSslSocket socket;
-    QSslConfiguration configuration = QSslConfiguration::defaultConfiguration();
-    configuration.setCaCertificates({certificate});
-    socket.setSslConfiguration(configuration);
-    socket.connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-    return socket.waitForEncrypted(3000);
-  }
-
-  BridgeKit::testing::TempHome home;
-  std::shared_ptr<FakeBrowserTrust> browserTrust = std::make_shared<FakeBrowserTrust>();
-  std::shared_ptr<FakeLoginItem> loginItem = std::make_shared<FakeLoginItem>();
-  LocalCertificate::Stores stores;
-  LocalCertificate::Moment now = std::chrono::system_clock::now();
-  std::uint16_t port = freePort();
-};
+class BridgeModelTest : public testing::ModelFixture {};
 
 TEST_F(BridgeModelTest, SettingsAreReadOnceWithTheirDefaultsAndOddTypes) {
   struct Case {
@@ -195,6 +97,7 @@ TEST_F(BridgeModelTest, SettingsAreReadOnceWithTheirDefaultsAndOddTypes) {
 
 TEST_F(BridgeModelTest, ConstructionSetsTheCertificateStateAndWaitsForNothing) {
   trustedCertificate(now);
+  devices->add("TEPRA PRO", "fc-0f-e7-00-00-01");
   std::vector<BridgeModel::Field> changes;
   const auto model = makeModel();
   QObject::connect(model.get(), &BridgeModel::changed,
@@ -202,11 +105,15 @@ TEST_F(BridgeModelTest, ConstructionSetsTheCertificateStateAndWaitsForNothing) {
   EXPECT_EQ(model->cert().kind, CertKind::trusted);
   EXPECT_FALSE(model->hasServer());
   EXPECT_FALSE(model->serverRunning());
+  EXPECT_TRUE(model->loadingPrinters());
+  EXPECT_EQ(devices->listings, 0);
   EXPECT_TRUE(model->printers().empty());
-  EXPECT_EQ(model->currentPrinter(), nullptr);
 
-  ASSERT_TRUE(runUntil([&] { return model->serverRunning(); }));
-  EXPECT_EQ(changes, std::vector{BridgeModel::Field::serverRunning});
+  ASSERT_TRUE(runUntil([&] { return model->serverRunning() && model->status(); }));
+  // The listing, the choice and the status refresh ran first, and the listener started beside.
+  EXPECT_EQ(changes.front(), BridgeModel::Field::loadingPrinters);
+  EXPECT_EQ(std::count(changes.begin(), changes.end(), BridgeModel::Field::serverRunning), 1);
+  EXPECT_EQ(model->selected(), "fc-0f-e7-00-00-01");
   EXPECT_FALSE(model->lastMessage());
 }
 

@@ -35,6 +35,16 @@ TEST(CommandLineTest, EveryArgumentIsUnderstoodOrRefused) {
       {{"certificate", "setup", "--headless"}, Action::run, false, false, true},
       {{"--simulate-printer", "certificate", "status"}, Action::run, false, false, true},
       {{"--HEADLESS"}, Action::run, false, false, true},
+      {{"printers", "list"}, Action::printersList, false, false, false},
+      {{"printers", "status"}, Action::printersStatus, false, false, false},
+      {{"printers", "test-label"}, Action::printersTestLabel, false, false, false},
+      {{"printers", "choose", "auto"}, Action::printersChoose, false, false, false},
+      {{"printers"}, Action::run, false, false, true},
+      {{"printers", "choose"}, Action::run, false, false, true},
+      {{"printers", "choose", "--headless"}, Action::run, false, false, true},
+      {{"printers", "remove"}, Action::run, false, false, true},
+      {{"printers", "status", "--headless"}, Action::run, false, false, true},
+      {{"printers", "list", "certificate", "status"}, Action::run, false, false, true},
   };
   for (const Case& c : cases) {
     std::string name;
@@ -45,6 +55,30 @@ TEST(CommandLineTest, EveryArgumentIsUnderstoodOrRefused) {
     EXPECT_EQ(line.simulatePrinter, c.simulatePrinter) << name;
     EXPECT_EQ(line.error.has_value(), c.error) << name;
   }
+}
+
+TEST(CommandLineTest, ACommandIsHandedOnWordForWord) {
+  // What the running bridge is given must parse back to the same command.
+  const std::vector<std::vector<std::string>> commands = {
+      {"certificate", "setup"},
+      {"certificate", "status"},
+      {"certificate", "remove"},
+      {"printers", "list"},
+      {"printers", "status"},
+      {"printers", "test-label"},
+      {"printers", "choose", "fc-0f-e7-00-00-01"},
+      {"printers", "choose", "auto"},
+  };
+  for (const auto& arguments : commands) {
+    const CommandLine line = CommandLine::parse(arguments);
+    EXPECT_TRUE(line.isCommand()) << arguments.front();
+    EXPECT_EQ(line.arguments(), arguments);
+    EXPECT_EQ(CommandLine::parse(line.arguments()), line);
+  }
+  EXPECT_EQ(CommandLine::parse({"printers", "choose", "FC:0F:E7:00:00:01"}).printer,
+            "FC:0F:E7:00:00:01");
+  EXPECT_FALSE(CommandLine::parse({"--headless"}).isCommand());
+  EXPECT_FALSE(CommandLine::parse({"--help"}).isCommand());
 }
 
 TEST(CommandLineTest, CertificateStatesInWords) {
