@@ -296,6 +296,9 @@ QCoro::Task<void> SPPPrinter::runJob(std::vector<RasterLabel> labels, int tapeMm
       deadlineSlack + perLabelSlack * static_cast<double>(labels.size()) + mm / slowestMmPerSecond;
   const double readyAfter = std::min(mm / 40.0, 3.0);
   bool sawPrinting = false;
+  // The number of the first reply not yet looked at: replies that come while nobody waits (during
+  // a write, which ends only once its bytes have left) are looked at too, the latest of them.
+  std::uint64_t unseen = closing + 1 - statusRequestsPerJob;
 
   // The job ends with a status request: the first wait sends nothing.
   for (;;) {
@@ -304,7 +307,13 @@ QCoro::Task<void> SPPPrinter::runJob(std::vector<RasterLabel> labels, int tapeMm
       throw transport_->isOpen() ? Failure::unconfirmed() : Failure::connectionLost();
     }
     if (!transport_->isOpen()) throw Failure::connectionLost();
-    const std::optional<Reply> reply = co_await nextStatus(pollInterval);
+    std::optional<Reply> reply;
+    if (lastReply_ && lastReply_->sequence >= unseen) {
+      reply = lastReply_;
+    } else {
+      reply = co_await nextStatus(pollInterval);
+    }
+    if (reply) unseen = std::max(unseen, reply->sequence + 1);
     if (!reply) {
       try {
         ++requestsWritten_;

@@ -385,6 +385,22 @@ TEST_F(ScriptedPrinterTest, AReplyThatArrivesBeforeTheWriteHasEndedAnswersTheQue
   EXPECT_EQ(transport->writes.size(), 1u);
 }
 
+TEST_F(ScriptedPrinterTest, RepliesThatArriveWhileAJobIsBeingWrittenAreNotLost) {
+  // The printer answers the job's setup and its closing request before the job's write has ended:
+  // the closing request's "ready" ends the (empty) job without a poll.
+  printer->pollInterval = 1.0;
+  transport->answersBeforeWriteEnds = true;
+  transport->answer = [](const Bytes& written) -> std::optional<Bytes> {
+    if (written == TepraPro::statusRequest) return reply(0x00);
+    Bytes both = reply(0x00);
+    const Bytes closing = reply(0x00);
+    both.insert(both.end(), closing.begin(), closing.end());
+    return both;
+  };
+  EXPECT_TRUE(runTask(printer->print({}, 18)));
+  EXPECT_EQ(transport->writes.size(), 2u);
+}
+
 TEST_F(ScriptedPrinterTest, TwoQueriesAtOnceShareTheOpeningAndOneReply) {
   transport->answer = [this](const Bytes&) -> std::optional<Bytes> {
     if (transport->writes.size() == 2) return reply(0x00);

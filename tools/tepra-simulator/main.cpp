@@ -74,6 +74,8 @@ Options:
   --open-cover-during-job the cover opens halfway through printing the first job.
   --silent                answer nothing at all (a device that is not a printer).
   --garbage               answer with 92 bytes that are not a status reply (not a TEPRA PRO).
+  --log-arrivals          log "bytes arriving at T" when bytes come after 20 ms of quiet, T in
+                          seconds on the system's monotonic clock (for latency figures).
   -h, --help              show this text.
 
 Trying a web page without a printer: start
@@ -101,6 +103,7 @@ struct Options {
   bool openCoverDuringJob = false;
   bool silent = false;
   bool garbage = false;
+  bool logArrivals = false;
 };
 
 // The options, or the text of what is wrong with them.
@@ -125,8 +128,9 @@ ParseResult parseArguments(const QStringList& arguments) {
   const QCommandLineOption coverDuringJob("open-cover-during-job", "");
   const QCommandLineOption silent("silent", "");
   const QCommandLineOption garbage("garbage", "");
+  const QCommandLineOption logArrivals("log-arrivals", "");
   parser.addOptions({help, port, unixPath, tape, tapeCode, speed, linkRate, reportsChanges, out,
-                     coverOpen, coverDuringJob, silent, garbage});
+                     coverOpen, coverDuringJob, silent, garbage, logArrivals});
 
   ParseResult result;
   auto fail = [&result](std::string text) {
@@ -190,6 +194,7 @@ ParseResult parseArguments(const QStringList& arguments) {
   o.openCoverDuringJob = parser.isSet(coverDuringJob);
   o.silent = parser.isSet(silent);
   o.garbage = parser.isSet(garbage);
+  o.logArrivals = parser.isSet(logArrivals);
   if (!o.port && !o.unixPath) o.port = kDefaultPort;
   result.options = std::move(o);
   return result;
@@ -226,7 +231,23 @@ class Channel {
     flush();
   }
 
+  // Logs the moment bytes begin to arrive after a quiet spell.
+  bool logArrivals = false;
+
  private:
+  void arrived() {
+    if (!logArrivals) return;
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    const double t = static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+    if (t - lastArrival_ > 0.020) {
+      char line[64];
+      std::snprintf(line, sizeof line, "bytes arriving at %.6f", t);
+      logLine(line);
+    }
+    lastArrival_ = t;
+  }
+
   void readable() {
     if (printer_.settings().linkBitsPerSecond > 0) {
       readPaced();
@@ -236,6 +257,7 @@ class Channel {
     for (;;) {
       const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
       if (n > 0) {
+        arrived();
         printer_.receive(std::span<const std::uint8_t>(buf.data(), static_cast<std::size_t>(n)));
         continue;
       }
@@ -264,6 +286,7 @@ class Channel {
       buf.resize(std::min(piece, window - printer_.bytesOnLink()));
       const ssize_t n = ::recv(fd_, buf.data(), buf.size(), 0);
       if (n > 0) {
+        arrived();
         // Called from the printer's link timer, never for bytes lost with the channel.
         auto passed = [this] {
           if (!peerFinished_) reader_.setEnabled(true);
@@ -333,6 +356,7 @@ class Channel {
   QSocketNotifier writer_;
   QTimer finishCheck_;
   std::vector<std::uint8_t> out_;
+  double lastArrival_ = -1.0;
   bool peerFinished_ = false;
 };
 
@@ -365,7 +389,8 @@ class UnixListener : public QLocalServer {
 // The printer and its one channel at a time.
 class Server {
  public:
-  explicit Server(const Options& options) : printer_(options.settings), outDir_(options.outDir) {
+  explicit Server(const Options& options)
+      : printer_(options.settings), outDir_(options.outDir), logArrivals_(options.logArrivals) {
     printer_.log = logLine;
     printer_.setSilent(options.silent);
     printer_.setGarbage(options.garbage);
@@ -389,6 +414,7 @@ class Server {
     const std::uint64_t id = ++channelId_;
     channel_ = std::make_unique<Channel>(
         fd, printer_, [this, id](std::string reason) { end(id, std::move(reason)); });
+    channel_->logArrivals = logArrivals_;
     logLine("connection opened");
   }
 
@@ -416,6 +442,7 @@ class Server {
   std::optional<QString> outDir_;
   std::unique_ptr<Channel> channel_;
   std::uint64_t channelId_ = 0;
+  bool logArrivals_ = false;
 };
 
 std::string describe(const TepraProSimulator::Settings& s) {

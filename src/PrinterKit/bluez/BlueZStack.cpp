@@ -302,19 +302,26 @@ QCoro::Task<> BlueZStack::connectTask(Device device, std::function<void(Connecti
 QCoro::Task<bool> BlueZStack::ensureRegistered() {
   if (registered_) co_return true;
   const std::uint64_t generation = generation_;
-  QDBusMessage call = QDBusMessage::createMethodCall(
-      QString::fromLatin1(service), QStringLiteral("/org/bluez"),
-      QString::fromLatin1(profileManager), QStringLiteral("RegisterProfile"));
-  QVariantMap options;
-  options.insert(QStringLiteral("Role"), QStringLiteral("client"));
-  options.insert(QStringLiteral("AutoConnect"), false);
-  options.insert(QStringLiteral("Name"), QStringLiteral("Kelm Vodod Idizor"));
-  call << QVariant::fromValue(QDBusObjectPath(QString::fromLatin1(profilePath)))
-       << QString::fromLatin1(serialPortUUID) << options;
+  // One registration at a time: callers that come while one is under way (the one made when
+  // bluetoothd came back, say) wait for its answer instead of being refused as a second one.
+  if (!registering_ || registeringGeneration_ != generation) {
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(service), QStringLiteral("/org/bluez"),
+        QString::fromLatin1(profileManager), QStringLiteral("RegisterProfile"));
+    QVariantMap options;
+    options.insert(QStringLiteral("Role"), QStringLiteral("client"));
+    options.insert(QStringLiteral("AutoConnect"), false);
+    options.insert(QStringLiteral("Name"), QStringLiteral("Kelm Vodod Idizor"));
+    call << QVariant::fromValue(QDBusObjectPath(QString::fromLatin1(profilePath)))
+         << QString::fromLatin1(serialPortUUID) << options;
+    registering_ = std::make_shared<QDBusPendingCall>(bus_.asyncCall(call));
+    registeringGeneration_ = generation;
+  }
+  const std::shared_ptr<QDBusPendingCall> pending = registering_;
   const QPointer<BlueZStack> self(this);
-  const QDBusPendingCall pendingCall = bus_.asyncCall(call);
-  const QDBusMessage reply = co_await pendingCall;
+  const QDBusMessage reply = co_await *pending;
   if (!self) co_return false;
+  if (registering_ == pending) registering_.reset();
   if (registered_) co_return true;
   if (reply.type() == QDBusMessage::ErrorMessage) {
     note("the serial port profile could not be registered: " + reply.errorName().toStdString() +

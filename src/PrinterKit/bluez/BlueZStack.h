@@ -11,6 +11,7 @@
 #include <QCoroTask>
 #include <QDBusConnection>
 #include <QDBusObjectPath>
+#include <QDBusPendingCall>
 #include <QDBusServiceWatcher>
 #include <QDBusUnixFileDescriptor>
 #include <QObject>
@@ -78,6 +79,9 @@ class BlueZStack final : public QObject, public BluetoothStack {
   // Counts the owners of "org.bluez" seen; a registration answered for an earlier owner does not
   // count for the current one.
   std::uint64_t generation_ = 0;
+  // The registration under way, and the owner it was made for.
+  std::shared_ptr<QDBusPendingCall> registering_;
+  std::uint64_t registeringGeneration_ = 0;
   // Connections under way, by device object path: the socket NewConnection handed over waits
   // here for the answer to ConnectProfile.
   std::map<QString, std::shared_ptr<Pending>> pending_;
