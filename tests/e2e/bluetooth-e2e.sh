@@ -41,8 +41,8 @@ export HOME=$work/home XDG_CONFIG_HOME=$work/home/.config XDG_DATA_HOME=$work/ho
 export TMPDIR=$work/tmp XDG_RUNTIME_DIR=$work/runtime
 mkdir -p "$HOME" "$TMPDIR"
 mkdir -m 700 "$XDG_RUNTIME_DIR"
-# The program's waits, cut to a tenth: a status query 0.3 s, the idle close 6 s.
-export KELM_VODOD_IDIZOR_TIME_SCALE=0.1
+# The program's waits, cut to a fifth: a status query 0.6 s, the idle close 12 s.
+export KELM_VODOD_IDIZOR_TIME_SCALE=0.2
 
 if curl -s -o /dev/null --max-time 2 -k "https://127.0.0.1:$port/"; then
   fail "something already listens on 127.0.0.1:$port"
@@ -188,20 +188,22 @@ out=$("$program" printers choose auto) || fail "printers choose auto failed: $ou
 [ "$out" = "chose SR-MK1 ($tepra) automatically" ] || fail "printers choose auto said: $out"
 
 # The link drops in the middle of a job: 503 CONNECTION_LOST, and the next print works.
-"$python" - "$work/long.png" <<'EOF'
-import struct, sys, zlib
+"$python" - "$work/long.json" <<'EOF'
+import base64, json, struct, sys, zlib
 w, h = 2835, 216
 rows = b''.join(b'\x00' + bytes((x * 7 + y) % 256 for x in range(w)) for y in range(h))
 def chunk(t, d):
     return struct.pack('>I', len(d)) + t + d + struct.pack('>I', zlib.crc32(t + d) & 0xffffffff)
 png = b'\x89PNG\r\n\x1a\n' + chunk(b'IHDR', struct.pack('>IIBBBBB', w, h, 8, 0, 0, 0, 0))
 png += chunk(b'IDAT', zlib.compress(rows)) + chunk(b'IEND', b'')
-open(sys.argv[1], 'wb').write(png)
+label = {'png': base64.b64encode(png).decode()}
+json.dump({'tapeMm': 18, 'labels': [label] * 8}, open(sys.argv[1], 'w'))
 EOF
-print "$work/long.png" >"$work/long.code" &
+api "https://127.0.0.1:$port/v1/print" -H "Origin: $webOrigin" -H 'Content-Type: application/json' \
+  --data-binary "@$work/long.json" >"$work/long.code" &
 printing=$!
-# The job takes about two seconds to cross the link: drop it on the way.
-sleep 0.6
+# The job takes about twenty seconds to cross the link: drop it on the way.
+sleep 2.5
 fakeControl HangUp string:"$tepra" >/dev/null || fail "the fake could not hang up"
 wait "$printing" || true
 [ "$(cat "$work/long.code")" = 503 ] && [ "$(cat "$work/body")" = '{"code":"CONNECTION_LOST"}' ] ||
@@ -211,7 +213,7 @@ code=$(print "$fixtures/label-18mm.png")
 
 # The idle link is closed after a (scaled-down) minute without use.
 connected "$tepra" || fail "the link is not up after a print"
-for _ in $(seq 1 150); do connected "$tepra" || break; sleep 0.1; done
+for _ in $(seq 1 250); do connected "$tepra" || break; sleep 0.1; done
 if connected "$tepra"; then fail "the idle link was not closed"; fi
 
 # bluetoothd restarted: the next print works without restarting the bridge.
