@@ -29,6 +29,7 @@
 #include "BridgeKit/Router.h"
 #include "BridgeKit/SPPBridgePrinter.h"
 #include "LabelImages.h"
+#include "PrintTime.h"
 #include "PrinterKit/BluetoothTransport.h"
 #include "PrinterKit/RasterLabel.h"
 #include "PrinterKit/SPPPrinter.h"
@@ -40,27 +41,15 @@
 namespace {
 
 using PrinterKit::BluetoothTransport;
-using PrinterKit::RasterLabel;
 using PrinterKit::SPPPrinter;
-using PrinterKit::TepraPro;
 
-constexpr int kLines = 709;
-constexpr int kDots = 216;
-constexpr double kLinkBitsPerSecond = 400000.0;
-constexpr double kMmPerSecond = 20.0;
+using BenchSupport::kFigureDots;
+using BenchSupport::kFigureLines;
 
 double monotonicNow() {
   timespec now{};
   ::clock_gettime(CLOCK_MONOTONIC, &now);
   return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
-RasterLabel label() {
-  std::vector<std::vector<bool>> lines(kLines);
-  for (int i = 0; i < kLines; ++i) {
-    for (int j = 0; j < kDots; ++j) lines[i].push_back((i / 8 + j / 8) % 2 == 0);
-  }
-  return RasterLabel::fromLines(lines, kDots);
 }
 
 struct Bench {
@@ -76,29 +65,8 @@ std::shared_ptr<SPPPrinter> engine(Bench& bench, const std::string& address) {
 
 QCoro::Task<bool> printFigure(Bench& bench, const std::string& address, bool reportsChanges,
                               int count) {
-  const auto printer = engine(bench, address);
-  const std::vector<RasterLabel> labels(static_cast<std::size_t>(count), label());
-  const double jobBytes = static_cast<double>(TepraPro::job(labels, kDots).size());
-  const double mm = count * kLines / TepraPro::dpi * 25.4;
-  const double bound = jobBytes * 8 / kLinkBitsPerSecond + mm / kMmPerSecond;
-
-  const double start = monotonicNow();
-  bool ok = true;
-  try {
-    co_await printer->print(labels, 18);
-  } catch (const std::exception& e) {
-    std::printf("print failed: %s\n", e.what());
-    ok = false;
-  }
-  const double wall = monotonicNow() - start;
-  printer->close();
-  const double target = reportsChanges ? 1.05 * bound : bound + SPPPrinter::jobPollInterval;
-  std::printf(
-      "%-16s %2d labels  %7.0f bytes  wall %6.2f s  bound %6.2f s  ratio %5.3f  "
-      "target %6.2f s  %s\n",
-      reportsChanges ? "reportsChanges" : "polled", count, jobBytes, wall, bound, wall / bound,
-      target, ok && wall <= target ? "met" : "MISSED");
-  co_return ok&& wall <= target;
+  const bool met = co_await BenchSupport::timePrint(engine(bench, address), count, reportsChanges);
+  co_return met;
 }
 
 // The first "bytes arriving at T" of the printer's log with T after `after`.
@@ -118,9 +86,9 @@ QCoro::Task<bool> latencyFigure(Bench& bench, const std::string& address) {
                            [bridgePrinter] { return bridgePrinter; });
   // A typical label: 50 mm of text and a barcode, drawn at the tape's dots.
   TestSupport::PngImage image;
-  image.width = kLines;
-  image.height = kDots;
-  for (const std::uint8_t gray : BenchSupport::drawLabel(kLines, kDots, 7)) {
+  image.width = kFigureLines;
+  image.height = kFigureDots;
+  for (const std::uint8_t gray : BenchSupport::drawLabel(kFigureLines, kFigureDots, 7)) {
     image.samples.push_back(gray);
   }
   const std::string body = "{\"tapeMm\":18,\"labels\":[{\"png\":\"" +
@@ -183,8 +151,9 @@ int main(int argc, char** argv) {
   QCoreApplication app(argc, argv);
   Bench bench;
   if (!bench.fake.isRunning()) return 1;
-  const QStringList link = {QStringLiteral("--link-rate"), QString::number(kLinkBitsPerSecond),
-                            QStringLiteral("--speed"), QString::number(kMmPerSecond)};
+  const QStringList link = {
+      QStringLiteral("--link-rate"), QString::number(BenchSupport::kFigureLinkBitsPerSecond),
+      QStringLiteral("--speed"), QString::number(BenchSupport::kFigureMmPerSecond)};
   const QString changes =
       bench.fake.startPrinter(QStringLiteral("changes"), link + QStringList{"--reports-changes"});
   const QString polled = bench.fake.startPrinter(QStringLiteral("polled"), link);

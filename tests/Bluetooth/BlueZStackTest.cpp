@@ -17,6 +17,7 @@
 
 #include "PrinterKit/BluetoothTransport.h"
 #include "PrinterKit/TepraPro.h"
+#include "support/FailureOf.h"
 #include "support/FakeBluez.h"
 #include "support/RunTask.h"
 
@@ -24,19 +25,11 @@ namespace PrinterKit::BlueZ {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using TestSupport::failureOf;
 using TestSupport::runTask;
 using TestSupport::runUntil;
 
 constexpr const char* kPrinter = "FC:0F:E7:00:00:01";
-
-std::optional<SPPPrinterFailure> failureOf(QCoro::Task<> task) {
-  try {
-    runTask(std::move(task));
-  } catch (const SPPPrinterFailure& failure) {
-    return failure;
-  }
-  return std::nullopt;
-}
 
 void settle(int ms = 50) { runTask(QCoro::sleepFor(std::chrono::milliseconds(ms))); }
 

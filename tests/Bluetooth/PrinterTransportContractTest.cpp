@@ -21,6 +21,7 @@
 #include "PrinterKit/bluez/BlueZStack.h"
 #include "PrinterSimulator/SimulatorTransport.h"
 #include "PrinterSimulator/TepraProSimulator.h"
+#include "support/FailureOf.h"
 #include "support/FakeBluez.h"
 #include "support/RunTask.h"
 #include "support/ScriptedBluetoothStack.h"
@@ -29,19 +30,11 @@ namespace PrinterKit {
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
+using TestSupport::failureOf;
 using TestSupport::runTask;
 using TestSupport::runUntil;
 
 constexpr const char* kAddress = "FC:0F:E7:00:00:01";
-
-std::optional<SPPPrinterFailure> failureOf(QCoro::Task<> task) {
-  try {
-    runTask(std::move(task));
-  } catch (const SPPPrinterFailure& failure) {
-    return failure;
-  }
-  return std::nullopt;
-}
 
 // One implementation under test: makes the transport and ends the link from the far side.
 class Harness {

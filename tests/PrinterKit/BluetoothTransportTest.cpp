@@ -11,6 +11,7 @@
 
 #include <QCoroTimer>
 
+#include "support/FailureOf.h"
 #include "support/RunTask.h"
 #include "support/ScriptedBluetoothStack.h"
 
@@ -19,22 +20,13 @@ namespace {
 
 using Bytes = std::vector<std::uint8_t>;
 using Device = BluetoothStack::Device;
+using TestSupport::failureOf;
 using TestSupport::runTask;
 using TestSupport::runUntil;
 using TestSupport::ScriptedBluetoothStack;
 using TestSupport::ScriptedChannel;
 
 constexpr const char* kPrinter = "FC:0F:E7:00:00:01";
-
-// The failure `task` ends with, or nothing when it succeeds.
-std::optional<SPPPrinterFailure> failureOf(QCoro::Task<> task) {
-  try {
-    runTask(std::move(task));
-  } catch (const SPPPrinterFailure& failure) {
-    return failure;
-  }
-  return std::nullopt;
-}
 
 // Lets the event loop run for a while, so that anything queued has happened.
 void settle(int ms = 20) { runTask(QCoro::sleepFor(std::chrono::milliseconds(ms))); }

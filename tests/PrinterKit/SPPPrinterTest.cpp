@@ -21,6 +21,7 @@
 #include "PrinterKit/TepraPro.h"
 #include "PrinterSimulator/SimulatorTransport.h"
 #include "PrinterSimulator/TepraProSimulator.h"
+#include "support/FailureOf.h"
 #include "support/RunTask.h"
 
 namespace PrinterKit {
@@ -31,6 +32,7 @@ using PrinterSimulator::SimulatorTransport;
 using PrinterSimulator::TepraProSimulator;
 using testing::ElementsAre;
 using testing::MatchesRegex;
+using TestSupport::failureOf;
 using TestSupport::runTask;
 using TestSupport::runUntil;
 using Clock = std::chrono::steady_clock;
@@ -50,17 +52,6 @@ RasterLabel label(int lines, int dots = 216) {
       rows[static_cast<std::size_t>(i)].push_back((i * 7 + j) % 5 == 0);
   }
   return RasterLabel::fromLines(rows, dots);
-}
-
-// The failure a finished task threw; empty when it succeeded or did not finish.
-template <class T>
-std::optional<Failure> failureOf(QCoro::Task<T> task) {
-  try {
-    runTask(std::move(task));
-  } catch (const Failure& failure) {
-    return failure;
-  }
-  return std::nullopt;
 }
 
 // Runs the event loop for `seconds` (scaled-down durations only).

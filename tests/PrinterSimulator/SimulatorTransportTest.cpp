@@ -13,6 +13,7 @@
 
 #include "PrinterKit/TepraPro.h"
 #include "PrinterSimulator/SampleLabels.h"
+#include "support/FailureOf.h"
 #include "support/RunTask.h"
 
 namespace PrinterSimulator {
@@ -21,20 +22,11 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using PrinterKit::SPPPrinterFailure;
 using PrinterKit::TepraPro;
+using TestSupport::failureOf;
 using TestSupport::runTask;
 using TestSupport::runUntil;
 
 constexpr double kInstant = 1e9;
-
-// The failure `task` ends with, or nothing when it succeeds.
-std::optional<SPPPrinterFailure> failureOf(QCoro::Task<> task) {
-  try {
-    runTask(std::move(task));
-  } catch (const SPPPrinterFailure& failure) {
-    return failure;
-  }
-  return std::nullopt;
-}
 
 // Writes and notes the outcome in `events`: "written" or the failure's text.
 QCoro::Task<> writeNoting(SimulatorTransport& transport, Bytes bytes,
