@@ -156,6 +156,8 @@ class BridgeModel : public QObject {
 
   const std::string& version() const { return environment_.version; }
   std::int64_t build() const { return environment_.build; }
+  // The web application's host name, e.g. for its home page's address.
+  const std::string& webHost() const { return environment_.webHost; }
   bool runningFromDiskImage() const { return runningFromDiskImage_; }
   BridgeKit::Router& router() { return *router_; }
   // A listener exists (it may not be listening yet).

@@ -5,13 +5,16 @@
 #include <string>
 #include <vector>
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QDBusConnection>
 #include <QDir>
 #include <QEventLoop>
 #include <QGuiApplication>
+#include <QTimer>
 
 #include "Async/Async.h"
+#include "KelmVododIdizor/AppDelegate.h"
 #include "KelmVododIdizor/BluetoothPrinters.h"
 #include "KelmVododIdizor/BridgeCommands.h"
 #include "KelmVododIdizor/BridgeModel.h"
@@ -129,10 +132,13 @@ void logChanges(BridgeModel& model) {
   });
 }
 
+// Whether this process has a display to show a tray icon and a panel on.
+bool hasDisplay() { return QGuiApplication::platformName() != QLatin1String("offscreen"); }
+
 int runBridge(const CommandLine& line) {
-  if (!line.headless) {
-    SystemLog::write(
-        "kelm-vodod-idizor: this build has no tray yet; running headless (as with --headless)");
+  const bool tray = !line.headless && hasDisplay();
+  if (!line.headless && !tray) {
+    SystemLog::write("kelm-vodod-idizor: no display to show a tray icon on; running headless");
   }
   BridgeModel::Environment env = environment();
   if (line.simulatePrinter) {
@@ -148,19 +154,30 @@ int runBridge(const CommandLine& line) {
                      folder->toStdString());
   }
   // One bridge at a time: the first holds the port, the Bluetooth profile and the name on the
-  // session bus, and carries out the commands of later starts.
+  // session bus, carries out the commands of later starts and opens its panel for them.
   BridgeModel* served = nullptr;
   SessionBus session(QDBusConnection::sessionBus(), [&served](CommandLine command) {
     return BridgeCommands::run(*served, std::move(command));
   });
   if (session.claim() == SessionBus::Claim::taken) {
+    if (tray && SessionBus::showPanel(QDBusConnection::sessionBus())) return 0;
     complain(
         "the bridge is already running; this start ends. \"kelm-vodod-idizor printers status\" "
         "and the other commands act on the running bridge.");
     return 0;
   }
-  BridgeModel model(std::move(env));
-  served = &model;
+  std::unique_ptr<KelmVododIdizor::AppDelegate> delegate;
+  std::unique_ptr<BridgeModel> headless;
+  if (tray) {
+    QApplication::setQuitOnLastWindowClosed(false);
+    delegate = std::make_unique<KelmVododIdizor::AppDelegate>(std::move(env));
+    served = &delegate->model();
+    session.onShowPanel = [&delegate] { delegate->showPanel(); };
+  } else {
+    headless = std::make_unique<BridgeModel>(std::move(env));
+    served = headless.get();
+  }
+  BridgeModel& model = *served;
   logChanges(model);
   SystemLog::write("certificate: " + CommandLine::describe(model.cert()));
   if (model.cert().kind == BridgeModel::CertState::Kind::missing) {
@@ -168,19 +185,20 @@ int runBridge(const CommandLine& line) {
         "no certificate yet: run \"kelm-vodod-idizor certificate setup\" and the bridge starts "
         "listening");
   }
+  if (delegate) QTimer::singleShot(0, delegate.get(), [&delegate] { delegate->launched(); });
   return QCoreApplication::exec();
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // The test label is drawn with Qt's text rendering, which needs a GUI application; without a
-  // display the bridge runs on the offscreen platform, headless as before.
+  // The tray and the panel need a display; without one the bridge runs headless on the offscreen
+  // platform (the test label is still drawn with Qt's text rendering).
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM") && qEnvironmentVariableIsEmpty("DISPLAY") &&
       qEnvironmentVariableIsEmpty("WAYLAND_DISPLAY")) {
     qputenv("QT_QPA_PLATFORM", "offscreen");
   }
-  QGuiApplication app(argc, argv);
+  QApplication app(argc, argv);
   QCoreApplication::setOrganizationName(QStringLiteral("Kelm"));
   QCoreApplication::setApplicationName(QStringLiteral("kelm-vodod-idizor"));
   QCoreApplication::setApplicationVersion(

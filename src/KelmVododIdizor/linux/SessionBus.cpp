@@ -60,6 +60,10 @@ class SessionBus::Adaptor : public QObject, protected QDBusContext {
     return 0;
   }
 
+  void ShowPanel() {
+    if (owner_.onShowPanel) owner_.onShowPanel();
+  }
+
  private:
   SessionBus& owner_;
 };
@@ -111,6 +115,15 @@ std::optional<BridgeCommands::Reply> SessionBus::forward(QDBusConnection bus,
   }
   return BridgeCommands::Reply{values[0].toInt(), values[1].toString().toStdString(),
                                values[2].toString().toStdString()};
+}
+
+bool SessionBus::showPanel(QDBusConnection bus) {
+  if (!bus.isConnected()) return false;
+  QDBusMessage call =
+      QDBusMessage::createMethodCall(QString::fromLatin1(service), QString::fromLatin1(path),
+                                     QString::fromLatin1(interface), QStringLiteral("ShowPanel"));
+  call.setAutoStartService(false);
+  return bus.call(call, QDBus::Block, 10'000).type() == QDBusMessage::ReplyMessage;
 }
 
 }  // namespace KelmVododIdizor

@@ -43,6 +43,12 @@ class SessionBus : public QObject {
   // Has the running bridge carry out `line`; none when no bridge runs (or there is no session
   // bus), and the caller then carries it out itself.
   static std::optional<BridgeCommands::Reply> forward(QDBusConnection bus, const CommandLine& line);
+  // Asks the running bridge to open its panel; false when it could not be asked. A bridge
+  // without a user interface does nothing.
+  static bool showPanel(QDBusConnection bus);
+
+  // Called when another process asks for the panel (a second start of the program).
+  std::function<void()> onShowPanel;
 
  private:
   class Adaptor;
