@@ -104,6 +104,10 @@ void AppDelegate::toggle() {
     return;
   }
   if (popupClosed_.isValid() && popupClosed_.elapsed() < closingClickMs) return;
+  openPopup();
+}
+
+void AppDelegate::openPopup() {
   refreshForOpening();
   popup_->adjustSize();
   const QRect icon = tray_ ? tray_->geometry() : QRect();
@@ -128,7 +132,7 @@ void AppDelegate::showPanel() {
     openWindow();
     return;
   }
-  if (!popup_->isVisible()) toggle();
+  if (!popup_->isVisible()) openPopup();
 }
 
 bool AppDelegate::panelShown() const {

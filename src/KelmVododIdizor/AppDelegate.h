@@ -50,6 +50,7 @@ class AppDelegate : public QObject {
  private:
   void setMark(bool problem);
   void refreshForOpening();
+  void openPopup();
   void openWindow();
   bool eventFilter(QObject* watched, QEvent* event) override;
 
