@@ -45,15 +45,8 @@ std::string BridgeModel::Environment::defaultWebHost() { return std::string(Brid
 
 BridgeModel::BridgeModel(Environment environment, QObject* parent)
     : QObject(parent), environment_(std::move(environment)) {
-  KELM_REQUIRE(environment_.loginItem != nullptr);
-  KELM_REQUIRE(environment_.printers != nullptr);
-  KELM_REQUIRE(environment_.now != nullptr);
   const QSettings settings;
-  noticeAccepted_ = storedBool(settings, noticeAcceptedKey).value_or(false);
-  selected_ = storedText(settings, printerAddressKey);
-  autoChosen_ = storedBool(settings, printerAutoChosenKey).value_or(true);
-  runningFromDiskImage_ = BundleInfo::runningFromDiskImage(environment_.programPath);
-  launchAtLogin_ = environment_.loginItem->status() == LoginItem::Status::enabled;
+  readSurroundings(settings);
 
   BridgeKit::Router::Origins origins = BridgeKit::Router::defaultOrigins();
   if (storedBool(settings, allowDevOriginsKey).value_or(false)) {
@@ -89,6 +82,33 @@ BridgeModel::BridgeModel(Environment environment, QObject* parent)
             [this] { Async::start(this, [this] { return watchCertificate(); }); });
     certificateWatch_.start(Async::timerInterval(environment_.certificateWatchInterval));
   }
+}
+
+BridgeModel::BridgeModel(const Demo& demo, Environment environment, QObject* parent)
+    : QObject(parent), environment_(std::move(environment)) {
+  readSurroundings(QSettings());
+  noticeAccepted_ = demo.noticeAccepted;
+  cert_ = demo.cert;
+  printers_ = demo.printers;
+  selected_ = printers_.empty() ? std::nullopt : std::optional(printers_.front().address);
+  status_ = demo.status;
+  serverRunning_ = demo.serverRunning;
+  launchAtLogin_ = demo.launchAtLogin;
+}
+
+void BridgeModel::readSurroundings(const QSettings& settings) {
+  KELM_REQUIRE(environment_.loginItem != nullptr);
+  KELM_REQUIRE(environment_.printers != nullptr);
+  KELM_REQUIRE(environment_.now != nullptr);
+  noticeAccepted_ = storedBool(settings, noticeAcceptedKey).value_or(false);
+  selected_ = storedText(settings, printerAddressKey);
+  autoChosen_ = storedBool(settings, printerAutoChosenKey).value_or(true);
+  runningFromDiskImage_ = BundleInfo::runningFromDiskImage(environment_.programPath);
+  launchAtLogin_ = environment_.loginItem->status() == LoginItem::Status::enabled;
+}
+
+void BridgeModel::announcePrinterChange() {
+  if (router_) router_->printerChanged();
 }
 
 BridgeModel::~BridgeModel() {

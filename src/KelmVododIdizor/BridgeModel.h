@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <QUrl>
 
+#include "Base/Require.h"
 #include "BridgeKit/LocalCertificate.h"
 #include "BridgeKit/Router.h"
 #include "BridgeKit/SPPBridgePrinter.h"
@@ -24,6 +25,8 @@
 #include "PrinterKit/LabelBitmap.h"
 #include "PrinterKit/PrinterStatus.h"
 #include "PrinterKit/SPPPrinter.h"
+
+class QSettings;
 
 namespace KelmVododIdizor {
 
@@ -130,6 +133,22 @@ class BridgeModel : public QObject {
   // schedules the first listener start and the daily pass (update check, certificate state) on
   // the event loop.
   explicit BridgeModel(Environment environment, QObject* parent = nullptr);
+
+  // What a demonstration model shows, for pictures of the panel.
+  struct Demo {
+    bool noticeAccepted = false;
+    CertState cert;
+    std::vector<PairedPrinter> printers;
+    std::optional<PrinterKit::PrinterStatus> status;
+    bool serverRunning = false;
+    bool launchAtLogin = false;
+  };
+
+  // A model that shows `demo` and does nothing else: it reads the settings and the login item's
+  // status as the constructor above does, then takes the demo's fields, with the first of its
+  // printers chosen. It has no Router, lists no printers, checks no certificate, never listens and
+  // starts no task; it contacts nothing and writes no settings until an operation is called.
+  BridgeModel(const Demo& demo, Environment environment, QObject* parent = nullptr);
   ~BridgeModel() override;
 
   // Settings-backed and observable.
@@ -159,7 +178,11 @@ class BridgeModel : public QObject {
   // The web application's host name, e.g. for its home page's address.
   const std::string& webHost() const { return environment_.webHost; }
   bool runningFromDiskImage() const { return runningFromDiskImage_; }
-  BridgeKit::Router& router() { return *router_; }
+  // REQUIRES: not a demonstration model.
+  BridgeKit::Router& router() {
+    KELM_REQUIRE(router_ != nullptr);
+    return *router_;
+  }
   // A listener exists (it may not be listening yet).
   bool hasServer() const { return server_ != nullptr; }
   // A restart of the listener is scheduled.
@@ -232,6 +255,11 @@ class BridgeModel : public QObject {
     member = std::move(value);
     emit changed(field);
   }
+  // The first steps of every construction: the fields read from the settings, the program's
+  // path and the login item; every other field keeps its initial value.
+  void readSurroundings(const QSettings& settings);
+  // Tells the Router, when there is one, that the printer it reaches has changed.
+  void announcePrinterChange();
   void setMessage(std::optional<std::string> message);
   // Records a choice: sets autoChosen and, unless `address` is already chosen with an engine,
   // drops the engine, sets selected and clears the status. Both settings are written.
@@ -273,7 +301,8 @@ class BridgeModel : public QObject {
   std::shared_ptr<PrinterKit::SPPPrinter> printer_;
   // The Router's view of printer_; replaced when printer_ is.
   std::shared_ptr<BridgeKit::SPPBridgePrinter> bridgePrinter_;
-  // Declared before server_: a Server needs its Router until it is gone.
+  // Declared before server_: a Server needs its Router until it is gone. None in a
+  // demonstration model.
   std::unique_ptr<BridgeKit::Router> router_;
   std::unique_ptr<BridgeKit::Server> server_;
   bool loadingPrinters_ = false;

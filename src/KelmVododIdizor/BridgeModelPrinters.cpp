@@ -165,7 +165,7 @@ QCoro::Task<> BridgeModel::autoChoose() {
   QPointer<BridgeModel> self(this);
   assign(choosingPrinter_, true, Field::choosingPrinter);
   lastAutoChoice_ = now();
-  router_->printerChanged();
+  announcePrinterChange();
   dropPrinter();
   assign(status_, std::optional<PrinterStatus>(), Field::status);
   assign(statusError_, std::optional<std::string>(), Field::statusError);
@@ -204,7 +204,7 @@ void BridgeModel::setChoice(std::optional<std::string> address, bool autoChosen)
   assign(selected_, std::move(address), Field::selected);
   assign(status_, std::optional<PrinterStatus>(), Field::status);
   assign(statusError_, std::optional<std::string>(), Field::statusError);
-  router_->printerChanged();
+  announcePrinterChange();
 }
 
 std::shared_ptr<SPPPrinter> BridgeModel::currentPrinter() {
@@ -213,7 +213,7 @@ std::shared_ptr<SPPPrinter> BridgeModel::currentPrinter() {
   const bool replaced = printer_ != nullptr;
   printer_ = makeEngine(*selected_, nameOf(printers_, *selected_));
   bridgePrinter_.reset();
-  if (replaced) router_->printerChanged();
+  if (replaced) announcePrinterChange();
   return printer_;
 }
 

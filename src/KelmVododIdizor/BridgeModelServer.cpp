@@ -8,7 +8,7 @@
 namespace KelmVododIdizor {
 
 QCoro::Task<> BridgeModel::startServer() {
-  if (server_ || !environment_.serves) co_return;
+  if (server_ || !router_ || !environment_.serves) co_return;
   std::optional<BridgeKit::LocalCertificate::Pair> certificate =
       BridgeKit::LocalCertificate::current(now(), environment_.stores);
   if (!certificate) co_return;

@@ -25,6 +25,8 @@ CommandLine CommandLine::parse(const std::vector<std::string>& arguments) {
       line.headless = true;
     } else if (argument == "--simulate-printer") {
       line.simulatePrinter = true;
+    } else if (argument == "--snapshots" && i + 1 == arguments.size()) {
+      // Without a directory after it, the option draws no pictures: the run goes on as without it.
     } else if (argument == "certificate") {
       if (line.action != Action::run) return fail("a second command \"certificate\"");
       if (i + 1 == arguments.size()) {
@@ -134,6 +136,7 @@ std::string CommandLine::help() {
          "  printers choose auto let the bridge find a TEPRA PRO among the paired printers\n"
          "  printers status      the chosen printer's state, tape and problem\n"
          "  printers test-label  print a test label on the chosen printer\n"
+         "  --snapshots DIR      draw the panel's pictures (eight PNG files) into DIR and end\n"
          "  --help               show this text\n"
          "\n"
          "Only one bridge runs at a time. The certificate and printers commands are carried out\n"

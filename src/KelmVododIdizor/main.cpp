@@ -22,6 +22,7 @@
 #include "KelmVododIdizor/CommandLine.h"
 #include "KelmVododIdizor/PrinterDirectory.h"
 #include "KelmVododIdizor/SimulatedPrinter.h"
+#include "KelmVododIdizor/Snapshots.h"
 #include "KelmVododIdizor/SystemLog.h"
 #include "KelmVododIdizor/linux/AutostartLoginItem.h"
 #include "KelmVododIdizor/linux/SessionBus.h"
@@ -204,8 +205,16 @@ int main(int argc, char** argv) {
   QCoreApplication::setApplicationVersion(
       QString::fromStdString(KelmVododIdizor::BundleInfo::current()));
 
-  std::vector<std::string> arguments;
   const QStringList given = QCoreApplication::arguments();
+  // "--snapshots <directory>" draws the panel's pictures and ends: no bridge, no session bus.
+  // Followed by nothing, it is the normal run.
+  const qsizetype snapshots = given.indexOf(QStringLiteral("--snapshots"), 1);
+  if (snapshots >= 1 && snapshots + 1 < given.size()) {
+    KelmVododIdizor::Snapshots::run(given[snapshots + 1]);
+    return 0;
+  }
+
+  std::vector<std::string> arguments;
   for (qsizetype i = 1; i < given.size(); ++i) arguments.push_back(given[i].toStdString());
   const CommandLine line = CommandLine::parse(arguments);
   if (line.error) {

@@ -35,6 +35,8 @@ TEST(CommandLineTest, EveryArgumentIsUnderstoodOrRefused) {
       {{"certificate", "setup", "--headless"}, Action::run, false, false, true},
       {{"--simulate-printer", "certificate", "status"}, Action::run, false, false, true},
       {{"--HEADLESS"}, Action::run, false, false, true},
+      {{"--headless", "--snapshots"}, Action::run, true, false, false},
+      {{"--snapshots"}, Action::run, false, false, false},
       {{"printers", "list"}, Action::printersList, false, false, false},
       {{"printers", "status"}, Action::printersStatus, false, false, false},
       {{"printers", "test-label"}, Action::printersTestLabel, false, false, false},
