@@ -23,10 +23,14 @@
 #include <QToolButton>
 
 #include "KelmVododIdizor/ModelFixture.h"
+#include "KelmVododIdizor/PanelProbe.h"
 #include "support/RunTask.h"
 
 namespace KelmVododIdizor {
 namespace {
+
+using PanelProbe::find;
+using PanelProbe::text;
 
 using TestSupport::runUntil;
 using CertKind = BridgeModel::CertState::Kind;
@@ -72,15 +76,6 @@ class MenuPanelTest : public testing::ModelFixture {
     std::unique_ptr<BridgeModel> model = makeModel();
     model->setNoticeAccepted(true);
     return model;
-  }
-
-  template <class T>
-  static T* find(const MenuPanel& panel, const char* name) {
-    return panel.findChild<T*>(QString::fromLatin1(name));
-  }
-  static QString text(const MenuPanel& panel, const char* labelName) {
-    const auto* label = find<QLabel>(panel, labelName);
-    return label != nullptr ? label->text() : QString();
   }
 
   std::shared_ptr<GatedTrust> gate = std::make_shared<GatedTrust>();

@@ -21,9 +21,13 @@
 
 #include "KelmVododIdizor/MenuPanel.h"
 #include "KelmVododIdizor/ModelFixture.h"
+#include "KelmVododIdizor/PanelProbe.h"
 
 namespace KelmVododIdizor {
 namespace {
+
+using PanelProbe::find;
+using PanelProbe::text;
 
 using Appearance = Snapshots::Appearance;
 using CertKind = BridgeModel::CertState::Kind;
@@ -46,14 +50,6 @@ class SnapshotsTest : public testing::ModelFixture {
     return byName;
   }
 
-  template <class T>
-  static T* find(const MenuPanel& panel, const char* name) {
-    return panel.findChild<T*>(QString::fromLatin1(name));
-  }
-  static QString text(const MenuPanel& panel, const char* labelName) {
-    const auto* label = find<QLabel>(panel, labelName);
-    return label != nullptr ? label->text() : QString();
-  }
   static bool showsText(const MenuPanel& panel, const char* wanted) {
     for (const QLabel* label : panel.findChildren<QLabel*>()) {
       if (label->text() == QString::fromUtf8(wanted)) return true;
