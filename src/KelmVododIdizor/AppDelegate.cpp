@@ -109,7 +109,7 @@ void AppDelegate::toggle() {
 
 void AppDelegate::openPopup() {
   refreshForOpening();
-  popup_->adjustSize();
+  popup_->fitContents();
   const QRect icon = tray_ ? tray_->geometry() : QRect();
   QPoint at = icon.isValid() ? QPoint(icon.left(), icon.bottom() + 1) : QCursor::pos();
   if (const QScreen* screen = QGuiApplication::screenAt(at)) {

@@ -318,7 +318,17 @@ void MenuPanel::rebuild() {
 
   layout()->addWidget(contents_);
   contents_->show();
-  adjustSize();
+  fitContents();
+}
+
+void MenuPanel::fitContents() {
+  // The wrapped texts decide the height at the panel's fixed width; a plain size hint would
+  // wrap them narrower and leave the panel taller than its parts.
+  if (layout()->hasHeightForWidth()) {
+    resize(panelWidth, layout()->totalHeightForWidth(panelWidth));
+  } else {
+    adjustSize();
+  }
 }
 
 QWidget* MenuPanel::buildHeader() {

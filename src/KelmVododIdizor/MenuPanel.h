@@ -46,6 +46,8 @@ class MenuPanel : public QWidget {
 
   // Builds the contents now from the model's current state, dropping the previous ones.
   void rebuild();
+  // Takes the height its contents need at the panel's width.
+  void fitContents();
   // What the contents show.
   const PanelState& state() const { return state_; }
 
