@@ -48,7 +48,8 @@ if curl -s -o /dev/null --max-time 2 -k "https://127.0.0.1:$port/"; then
   fail "something already listens on 127.0.0.1:$port"
 fi
 
-# Two private buses: one stands for the system bus (bluetoothd), one for the session bus.
+# Two private buses: one stands for the system bus (bluetoothd), one for the session bus. Started
+# from this shell (not a command substitution), so that the clean-up knows them.
 startBus() {
   local name=$1
   mkdir -p "$work/$name"
@@ -57,10 +58,11 @@ startBus() {
   pids+=($!)
   for _ in $(seq 1 100); do [ -s "$work/$name.address" ] && break; sleep 0.05; done
   [ -s "$work/$name.address" ] || fail "the $name bus did not start"
-  head -n1 "$work/$name.address"
 }
-DBUS_SYSTEM_BUS_ADDRESS=$(startBus system)
-DBUS_SESSION_BUS_ADDRESS=$(startBus session)
+startBus system
+startBus session
+DBUS_SYSTEM_BUS_ADDRESS=$(head -n1 "$work/system.address")
+DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/session.address")
 export DBUS_SYSTEM_BUS_ADDRESS DBUS_SESSION_BUS_ADDRESS
 
 # The printers: a TEPRA PRO at 400 kbit/s that writes what it prints, a device that answers

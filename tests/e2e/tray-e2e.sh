@@ -47,13 +47,15 @@ DBUS_SESSION_BUS_ADDRESS=$(head -n1 "$work/bus.address")
 DBUS_SYSTEM_BUS_ADDRESS=$DBUS_SESSION_BUS_ADDRESS
 export DBUS_SESSION_BUS_ADDRESS DBUS_SYSTEM_BUS_ADDRESS
 
+# Starts a virtual display from this shell (so that the clean-up knows it) and makes it DISPLAY.
 startDisplay() {
   local fd=$work/display.$1
   Xvfb -displayfd 3 -screen 0 1024x600x24 -nolisten tcp 3>"$fd" >/dev/null 2>&1 &
   pids+=($!)
   for _ in $(seq 1 100); do [ -s "$fd" ] && break; sleep 0.05; done
   [ -s "$fd" ] || fail "Xvfb did not start"
-  echo ":$(head -n1 "$fd")"
+  DISPLAY=":$(head -n1 "$fd")"
+  export DISPLAY
 }
 
 shot() {
@@ -71,8 +73,7 @@ waitFor() {
 }
 
 # With a tray host.
-DISPLAY=$(startDisplay tray)
-export DISPLAY
+startDisplay tray
 trayer --edge top --align right --widthtype request --height 32 --SetDockType true \
   --transparent false --tint 0x303030 >/dev/null 2>&1 &
 pids+=($!)
@@ -112,8 +113,7 @@ kill "$app"
 wait "$app" 2>/dev/null || true
 
 # Without a tray host the panel opens in a window.
-DISPLAY=$(startDisplay window)
-export DISPLAY
+startDisplay window
 "$program" >"$work/window-app.log" 2>&1 &
 pids+=($!)
 waitFor "without a tray no window opened" \
